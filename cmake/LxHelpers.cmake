@@ -1,0 +1,18 @@
+# lx_add_gtest(NAME SOURCES... [LIBS ...] [TIMEOUT s] [LABELS ...])
+# One test program is one CTest test; it runs under Wine through the cross-compiling emulator.
+function(lx_add_gtest name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT LX_BUILD_TESTS)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} gmock gtest_main)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no
+             WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
+  endif()
+endfunction()
