@@ -2,7 +2,9 @@
 
 #include <vector>
 
-#include "opc/com/ComMemory.h"
+#include "opc/common/ComMemory.h"
+#include "opc/common/OpcErrors.h"
+#include "module/ServerModule.h"
 #include "opc/server/Enumerators.h"
 #include "opc/server/Server.h"
 #include "opc/server/ServerResults.h"
@@ -137,7 +139,7 @@ STDMETHODIMP Group::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, 
                phServerGroup)
         .Clear(ppName)
         .Run([&]() -> HRESULT {
-            *ppName = lx::TaskMemString(name_).release();
+            *ppName = ::opc::TaskMemString(name_).release();
             *pUpdateRate = static_cast<DWORD>(updateRate_ / 1000);
             *pActive = active_ ? TRUE : FALSE;
             *pTimeBias = timeBias_;
@@ -255,26 +257,28 @@ void Group::SendDataChange(DWORD transaction) {
     if (selected.empty()) return;
     const std::size_t count = selected.size();
     std::vector<OPCHANDLE> handles(count);
-    std::vector<lx::Variant> values(count);
+    std::vector<::opc::Variant> values(count);
     std::vector<WORD> qualities(count);
     std::vector<FILETIME> times(count);
     std::vector<HRESULT> errors(count);
+    ServerModule* module = ServerModule::Instance();
+    NRK_Server* runtime = module ? module->Runtime() : nullptr;
     HRESULT masterQuality = S_OK;
     HRESULT masterError = S_OK;
     for (std::size_t i = 0; i < count; ++i) {
-        DeliveredValue delivered = DeliverItemValue(*selected[i], kSourceCache);
+        DeliveredValue delivered = DeliverGroupItem(*selected[i], kSourceCache, runtime);
         if (delivered.result == E_OUTOFMEMORY) throw std::bad_alloc();
         handles[i] = selected[i]->clientHandle;
         values[i] = std::move(delivered.value);
         qualities[i] = delivered.quality;
         times[i] = delivered.timestamp;
         errors[i] = delivered.result;
-        if (delivered.quality != 0xC0) masterQuality = S_FALSE;
+        if (delivered.quality != kQualityGood) masterQuality = S_FALSE;
         if (delivered.result != S_OK) masterError = S_FALSE;
     }
     // The VARIANTs go out as one array of plain VARIANTs; `values` keeps ownership.
-    static_assert(sizeof(lx::Variant) == sizeof(VARIANT), "Variant must be layout-compatible with VARIANT");
-    VARIANT* rawValues = values.front().ptr();
+    static_assert(sizeof(::opc::Variant) == sizeof(VARIANT), "Variant must be layout-compatible with VARIANT");
+    VARIANT* rawValues = values.front().Get();
     const OPCHANDLE group = clientHandle_;
     dataPoint_.ForEachSink([&](IOPCDataCallback* sink) {
         return sink->OnDataChange(transaction, group, masterQuality, masterError, static_cast<DWORD>(count),

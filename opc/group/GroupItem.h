@@ -7,6 +7,9 @@
 #include <memory>
 
 #include "opc/group/UpdateService.h"
+#include "opc/group/ValueConversion.h"
+
+class NRK_Server;
 
 namespace opc {
 
@@ -17,28 +20,16 @@ struct GroupItem {
     ItemHandle clientHandle = 0;
     bool active = true;
     VARTYPE requestedType = VT_EMPTY;   // VT_EMPTY: the canonical type
-    VARTYPE canonicalType = VT_EMPTY;   // the attribute's canonical type
     std::shared_ptr<AttributeNode> attribute;
     std::shared_ptr<CachedValue> cache; // shared with the update service and other items
+
+    VARTYPE CanonicalType() const noexcept { return cache ? cache->CanonicalType() : static_cast<VARTYPE>(VT_EMPTY); }
+    VARTYPE DeliveredType() const noexcept { return requestedType == static_cast<VARTYPE>(VT_EMPTY) ? CanonicalType() : requestedType; }
 };
 
-// The value of an item as delivered to a client: in the requested type, with quality,
-// timestamp and the item's result.
-struct DeliveredValue {
-    com::Variant value;
-    WORD quality = 0;
-    FILETIME timestamp{};
-    HRESULT result = S_OK;
-};
-
-// Source of a delivery (OPCDATASOURCE): 1 is the cache, anything else the device.
-constexpr DWORD kSourceCache = 1;
-
-// Delivers one item's value (used by data-change callbacks, reads and refreshes).
-// Never throws: failures are the item's result.
-DeliveredValue DeliverItemValue(const GroupItem& item, DWORD source) noexcept;
-
-// UTC time to FILETIME in whole milliseconds.
-FILETIME ToFileTime(UtcTime time) noexcept;
+// An item's value in its requested type from `source` (kSourceCache or the device):
+// from the cache under the entry's lock, from the device through the runtime (outside
+// any cache lock). `runtime` may be null (device reads then fail with E_FAIL).
+DeliveredValue DeliverGroupItem(const GroupItem& item, DWORD source, NRK_Server* runtime) noexcept;
 
 } // namespace opc

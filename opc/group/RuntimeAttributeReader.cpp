@@ -1,11 +1,15 @@
 // The cache's reader of runtime attributes.
 #include "opc/group/UpdateService.h"
 
+#include "opc/group/ValueConversion.h"
+
 namespace opc {
 
-UpdateService::AttributeReader RuntimeAttributeReader(NRK_Server*) {
-    // Until attribute reads are wired in, the scan obtains nothing.
-    return [](const CachedValue&) { return AttributeReading{}; };
+UpdateService::AttributeReader RuntimeAttributeReader(NRK_Server* runtime) {
+    return [runtime](const CachedValue& entry) {
+        if (!runtime) return AttributeReading{};
+        return ReadAttribute(*runtime, entry.Channel(), entry.Attribute(), entry.CanonicalType());
+    };
 }
 
 } // namespace opc

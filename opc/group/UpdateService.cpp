@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "nrk/NRK_Server.h"
+#include "runtime/AddressSpace.h"
 
 namespace opc {
 
@@ -55,38 +56,37 @@ using ServiceTimer = boost::asio::basic_waitable_timer<ServiceClock, ServiceWait
 
 CachedValue::State CachedValue::Read() const {
     std::lock_guard<std::mutex> hold(lock_);
-    return state_; // Variant's copy throws std::bad_alloc on exhaustion
+    State copy;
+    const HRESULT hr = VariantCopy(copy.value.Get(), const_cast<VARIANT*>(state_.value.Get()));
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    copy.quality = state_.quality;
+    copy.changeTime = state_.changeTime;
+    copy.changeSequence = state_.changeSequence;
+    copy.createdTime = state_.createdTime;
+    return copy;
 }
-
-namespace {
-bool ValuesDiffer(const VARIANT& before, const VARIANT& after) noexcept {
-    if (before.vt == VT_NULL && after.vt == VT_NULL) return false;
-    return VarCmp(const_cast<VARIANT*>(&before), const_cast<VARIANT*>(&after), LOCALE_USER_DEFAULT, 0) !=
-           static_cast<HRESULT>(VARCMP_EQ);
-}
-} // namespace
 
 bool MergeReading(CachedValue& entry, AttributeReading&& reading, UtcTime scanTime, std::uint64_t scanSequence) {
-    if (!reading.obtained) return false;
     std::lock_guard<std::mutex> hold(entry.lock_);
     CachedValue::State& state = entry.state_;
-    const bool changed = state.value.vt() == VT_EMPTY || reading.quality != state.quality ||
-                         ValuesDiffer(state.value.get(), reading.value.get());
-    if (!changed) return false;
-    state.value = std::move(reading.value); // a move cannot fail
-    state.quality = reading.quality;
+    switch (reading.status) {
+    case ReadStatus::NoValue:
+        return false;
+    case ReadStatus::Raised:
+        state.quality = kQualityBad; // the value stays
+        break;
+    case ReadStatus::Value:
+        if (state.value.Type() != VT_EMPTY && reading.quality == state.quality &&
+            !ValuesDiffer(*state.value, *reading.value))
+            return false;
+        state.value = std::move(reading.value); // a move cannot fail
+        state.quality = reading.quality;
+        break;
+    }
     state.changeTime = scanTime;
     state.changeSequence = scanSequence;
     entry.changeSequence_ = scanSequence;
     return true;
-}
-
-void MarkReadFailure(CachedValue& entry, UtcTime scanTime, std::uint64_t scanSequence) {
-    std::lock_guard<std::mutex> hold(entry.lock_);
-    entry.state_.quality = 0x00;
-    entry.state_.changeTime = scanTime;
-    entry.state_.changeSequence = scanSequence;
-    entry.changeSequence_ = scanSequence;
 }
 
 // ---------------------------------------------------------------------------- service
@@ -139,10 +139,32 @@ struct UpdateService::Impl {
             if (!reader) return;
             reading = reader(entry);
         } catch (...) {
-            MarkReadFailure(entry, time, seq);
-            return;
+            reading.status = ReadStatus::Raised;
         }
         MergeReading(entry, std::move(reading), time, seq);
+    }
+
+    std::shared_ptr<CachedValue> Get(std::shared_ptr<AttributeNode> node, int channel, int attribute,
+                                     VARTYPE canonical) {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        const Key key{channel, attribute};
+        if (auto found = index.find(key); found != index.end()) return *found->second;
+        auto entry = std::make_shared<CachedValue>(std::move(node), channel, attribute, canonical);
+        cache.push_back(entry);
+        try {
+            index.emplace(key, std::prev(cache.end()));
+        } catch (...) {
+            cache.pop_back();
+            throw;
+        }
+        scanTime = ServiceClock::now();
+        const std::uint64_t seq = ++sequence;
+        {
+            std::lock_guard<std::mutex> entryHold(entry->lock_);
+            entry->state_.createdTime = scanTime;
+        }
+        Refresh(*entry, scanTime, seq);
+        return entry;
     }
 
     void Scan() {
@@ -262,28 +284,14 @@ UtcTime UpdateService::ScanTime() const {
 
 std::uint64_t UpdateService::ScanSequence() const noexcept { return impl_->sequence.load(); }
 
-std::shared_ptr<CachedValue> UpdateService::GetCachedValue(std::shared_ptr<AttributeNode> node, int channel,
-                                                           int attribute) {
-    Impl& s = *impl_;
-    std::lock_guard<std::recursive_mutex> hold(s.lock);
-    const Impl::Key key{channel, attribute};
-    if (auto found = s.index.find(key); found != s.index.end()) return *found->second;
-    auto entry = std::make_shared<CachedValue>(std::move(node), channel, attribute);
-    s.cache.push_back(entry);
-    try {
-        s.index.emplace(key, std::prev(s.cache.end()));
-    } catch (...) {
-        s.cache.pop_back();
-        throw;
-    }
-    s.scanTime = ServiceClock::now();
-    const std::uint64_t seq = ++s.sequence;
-    {
-        std::lock_guard<std::mutex> entryHold(entry->lock_);
-        entry->state_.createdTime = s.scanTime;
-    }
-    s.Refresh(*entry, s.scanTime, seq);
-    return entry;
+std::shared_ptr<CachedValue> UpdateService::GetCachedValue(std::shared_ptr<AttributeNode> node, VARTYPE canonical) {
+    const int channel = node->ChannelId();
+    const int attribute = node->AttributeId();
+    return impl_->Get(std::move(node), channel, attribute, canonical);
+}
+
+std::shared_ptr<CachedValue> UpdateService::GetCachedValue(int channel, int attribute, VARTYPE canonical) {
+    return impl_->Get(nullptr, channel, attribute, canonical);
 }
 
 std::size_t UpdateService::CacheSize() const {

@@ -18,7 +18,9 @@
 #include <optional>
 
 #include "module/ServerModule.h"
-#include "opc/com/ComMemory.h"
+#include "opc/common/ComMemory.h"
+#include "opc/common/OpcErrors.h"
+#include "opc/group/ValueConversion.h"
 
 class AttributeNode; // runtime/AddressSpace.h
 class NRK_Server;
@@ -45,55 +47,53 @@ struct ServiceClock {
     static bool IsManual() noexcept;
 };
 
-struct AttributeReading;
-
 // The cached current value of one channel attribute, shared by the service and by
-// every item that names the attribute. Written by the scan on the worker thread;
-// read by ticks and by synchronous cache reads through Read(), under its own lock.
+// every item that names the attribute. Written by the scan on the worker thread; read
+// by ticks and by synchronous cache reads through View() or Read(), under its own lock,
+// so that a read never sees a value that a refresh is replacing.
 class CachedValue {
 public:
-    static constexpr WORD kNeverRead = 0xFFFF;
-
-    CachedValue(std::shared_ptr<AttributeNode> node, int channel, int attribute) noexcept
-        : node_(std::move(node)), channel_(channel), attribute_(attribute) {}
+    CachedValue(std::shared_ptr<AttributeNode> node, int channel, int attribute, VARTYPE canonical) noexcept
+        : node_(std::move(node)), channel_(channel), attribute_(attribute), canonical_(canonical) {}
     CachedValue(const CachedValue&) = delete;
     CachedValue& operator=(const CachedValue&) = delete;
 
     const std::shared_ptr<AttributeNode>& Node() const noexcept { return node_; }
     int Channel() const noexcept { return channel_; }
     int Attribute() const noexcept { return attribute_; }
+    VARTYPE CanonicalType() const noexcept { return canonical_; }
 
     struct State {
-        com::Variant value;       // VT_EMPTY until first read
-        WORD quality = kNeverRead;
-        UtcTime changeTime = UtcTime::max(); // unset: later than every real time
-        std::uint64_t changeSequence = 0;    // number of the scan that made the last change
-        UtcTime createdTime{};               // when the entry was made
+        Variant value;                        // VT_EMPTY until first read
+        WORD quality = kQualityNeverRead;
+        UtcTime changeTime = UtcTime::max();  // unset: later than every real time
+        std::uint64_t changeSequence = 0;     // number of the scan that made the last change
+        UtcTime createdTime{};                // when the entry was made
     };
-    // A copy of the current state (the value copied with VariantCopy); may throw
-    // std::bad_alloc.
+    // A copy of the current state (VariantCopy); throws std::bad_alloc.
     State Read() const;
+    // Calls f(const CachedValueView&) under the entry's lock and returns its result. The
+    // view's time is the change time, or the creation time while never read.
+    template <class F>
+    auto View(F&& f) const {
+        std::lock_guard<std::mutex> hold(lock_);
+        const CachedValueView view{*state_.value, state_.quality,
+                                   state_.changeTime == UtcTime::max() ? state_.createdTime : state_.changeTime};
+        return f(view);
+    }
     // Scan sequence of the last change, without copying the value.
     std::uint64_t ChangeSequence() const noexcept { return changeSequence_.load(); }
 
 private:
     friend class UpdateService;
     friend bool MergeReading(CachedValue&, AttributeReading&&, UtcTime, std::uint64_t);
-    friend void MarkReadFailure(CachedValue&, UtcTime, std::uint64_t);
     const std::shared_ptr<AttributeNode> node_;
     const int channel_;
     const int attribute_;
+    const VARTYPE canonical_;
     mutable std::mutex lock_;
     State state_;
     std::atomic<std::uint64_t> changeSequence_{0};
-};
-
-// What a read of an attribute gives: nothing (the getter failed), or a value with
-// its quality.
-struct AttributeReading {
-    bool obtained = false;
-    com::Variant value;
-    WORD quality = 0;
 };
 
 class UpdateService {
@@ -123,10 +123,12 @@ public:
     // stamped with sequence s is newer than everything a tick that saw s - 1 reported.
     std::uint64_t ScanSequence() const noexcept;
 
-    // The one cached value of (channel, attribute): found through the index, or made,
-    // read at once and appended to the scan list.
-    std::shared_ptr<CachedValue> GetCachedValue(std::shared_ptr<AttributeNode> node, int channel,
-                                                int attribute);
+    // The one cached value of the node's (channel, attribute): found through the index,
+    // or made, read at once and appended to the scan list. `canonical` is the
+    // attribute's canonical type (what the scan reads).
+    std::shared_ptr<CachedValue> GetCachedValue(std::shared_ptr<AttributeNode> node, VARTYPE canonical);
+    // The same for a key without a tree node (tests, tools).
+    std::shared_ptr<CachedValue> GetCachedValue(int channel, int attribute, VARTYPE canonical);
     std::size_t CacheSize() const;
 
     // Queues a job for the worker thread.
@@ -156,11 +158,10 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-// Refreshes one cached value from a reading (the scan's merge rule); exposed for tests.
-// Returns true when the entry changed.
+// Merges a reading into a cached value (the scan's rule): no value leaves it as it is;
+// a raised read sets quality 0x00 and stamps the scan; a value that is new, or differs
+// in value or quality, replaces it and stamps the scan. True when the entry changed.
 bool MergeReading(CachedValue& entry, AttributeReading&& reading, UtcTime scanTime,
                   std::uint64_t scanSequence);
-// A read that raised an exception: quality 0x00, stamped with the scan; the value stays.
-void MarkReadFailure(CachedValue& entry, UtcTime scanTime, std::uint64_t scanSequence);
 
 } // namespace opc

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "opc/com/CallFrame.h"
-#include "opc/com/ComMemory.h"
+#include "opc/common/ComMemory.h"
 #include "opc/com/ComObject.h"
 #include "opc/com/ModuleLock.h"
 
@@ -23,7 +23,7 @@ struct StringEnumTraits {
     using Interface = IEnumString;
     using Item = std::wstring;
     using Out = LPOLESTR;
-    static Out Copy(const Item& item) { return com::TaskMemString(item).release(); }
+    static Out Copy(const Item& item) { return ::opc::TaskMemString(item).release(); }
     static void Free(Out& out) noexcept {
         CoTaskMemFree(out);
         out = nullptr;

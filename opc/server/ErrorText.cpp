@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <memory>
 
-#include "opc/com/ComMemory.h"
+#include "opc/common/ComMemory.h"
 
 namespace opc::server {
 
@@ -40,7 +40,7 @@ HRESULT LookupErrorText(HRESULT code, DWORD language, LPWSTR* text) noexcept {
         return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
     try {
-        *text = com::TaskMemString(found.get()).release();
+        *text = TaskMemString(found.get()).release();
         return S_OK;
     } catch (...) {
         return E_OUTOFMEMORY;

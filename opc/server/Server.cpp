@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "module/ServerModule.h"
-#include "opc/com/ComMemory.h"
+#include "opc/common/ComMemory.h"
+#include "opc/common/OpcErrors.h"
+#include "opc/group/ValueConversion.h"
 #include "opc/group/Group.h"
 #include "opc/group/GroupItem.h"
 #include "opc/group/UpdateService.h"
@@ -92,7 +94,7 @@ STDMETHODIMP Server::GetLocaleID(LCID* pdwLcid) {
 
 STDMETHODIMP Server::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) {
     return Frame().Clear(pdwCount, pdwLcid).Check(pdwCount && pdwLcid).Unlocked().Run([&]() -> HRESULT {
-        lx::TaskMem<LCID> ids(static_cast<LCID*>(CoTaskMemAlloc(sizeof(kLocales))));
+        ::opc::TaskMemPtr<LCID> ids(static_cast<LCID*>(CoTaskMemAlloc(sizeof(kLocales))));
         if (!ids) return E_OUTOFMEMORY;
         std::memcpy(ids.get(), kLocales, sizeof(kLocales));
         *pdwLcid = ids.release();
@@ -205,7 +207,7 @@ STDMETHODIMP Server::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUn
 
 STDMETHODIMP Server::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
     return Frame().Check(ppServerStatus != nullptr).Clear(ppServerStatus).Run([&]() -> HRESULT {
-        lx::TaskMem<OPCSERVERSTATUS> status(static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS))));
+        ::opc::TaskMemPtr<OPCSERVERSTATUS> status(static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS))));
         if (!status) return E_OUTOFMEMORY;
         std::memset(status.get(), 0, sizeof(OPCSERVERSTATUS));
         ServerModule* module = ServerModule::Instance();
@@ -220,7 +222,7 @@ STDMETHODIMP Server::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
         status->wMajorVersion = 6;
         status->wMinorVersion = 0;
         status->wBuildNumber = 0;
-        status->szVendorInfo = lx::TaskMemString(kVendorInfo).release(); // throws: the block is freed
+        status->szVendorInfo = ::opc::TaskMemString(kVendorInfo).release(); // throws: the block is freed
         *ppServerStatus = status.release();
         return S_OK;
     });

@@ -1,20 +1,10 @@
-// OPC result codes used by the server and group objects.
+// OPC result codes used by the server and group objects, and the sign of a client
+// that is gone.
 #pragma once
 
 #include <windows.h>
 
-#ifndef OPC_E_DUPLICATENAME
-#define OPC_E_DUPLICATENAME ((HRESULT)0xC004000CL)
-#endif
-#ifndef OPC_E_NOTFOUND
-#define OPC_E_NOTFOUND ((HRESULT)0xC0040011L)
-#endif
-#ifndef OPC_S_UNSUPPORTEDRATE
-#define OPC_S_UNSUPPORTEDRATE ((HRESULT)0x0004000DL)
-#endif
-#ifndef OPC_S_INUSE
-#define OPC_S_INUSE ((HRESULT)0x0004000FL)
-#endif
+#include "opc/common/OpcErrors.h"
 
 namespace opc {
 
