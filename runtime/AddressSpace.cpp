@@ -72,20 +72,7 @@ std::uint32_t ChildNameIndex::First(std::wstring_view name, std::uint32_t hash) 
 
 // ---------------------------------------------------------------------------
 
-BranchNode::~BranchNode() {
-    // Tear deep trees down without deep recursion: take over the children of every
-    // branch that dies with this one.
-    std::vector<std::shared_ptr<AddressSpaceNode>> pending = std::move(children_);
-    while (!pending.empty()) {
-        std::shared_ptr<AddressSpaceNode> node = std::move(pending.back());
-        pending.pop_back();
-        if (node && node.use_count() == 1 && node->IsBranch()) {
-            auto& branch = static_cast<BranchNode&>(*node);
-            for (auto& child : branch.children_) pending.push_back(std::move(child));
-            branch.children_.clear();
-        }
-    }
-}
+BranchNode::~BranchNode() = default;
 
 const AddressSpaceNode* BranchNode::FindChild(std::wstring_view name) const noexcept {
     const std::uint32_t i = FirstChildNamed(name);
