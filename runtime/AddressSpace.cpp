@@ -247,7 +247,7 @@ struct Candidate {
     std::size_t dot;  // position of the "." after the child's name in the rest
 };
 
-const AddressSpaceNode* ResolveBelow(const BranchNode& branch, std::wstring_view rest) {
+const AddressSpaceNode* FindBelow(const BranchNode& branch, std::wstring_view rest) {
     const auto& children = branch.Children();
     // Start loading the table slots of the whole rest and of its first "."-prefixes at
     // once: in a large branch each is a miss of its own, and they overlap this way.
@@ -298,7 +298,7 @@ const AddressSpaceNode* ResolveBelow(const BranchNode& branch, std::wstring_view
         std::sort(begin, end, [](const Candidate& a, const Candidate& b) { return a.child < b.child; });
     for (Candidate* c = begin; c != end; ++c) {
         const auto& child = static_cast<const BranchNode&>(*children[c->child]);
-        if (const AddressSpaceNode* found = ResolveBelow(child, rest.substr(c->dot + 1))) return found;
+        if (const AddressSpaceNode* found = FindBelow(child, rest.substr(c->dot + 1))) return found;
     }
     return nullptr;
 }
@@ -312,8 +312,14 @@ std::shared_ptr<AddressSpaceNode> Resolve(const GroupNode& root, std::wstring_vi
         found = &root;
     } else if (id.size() > rootName.size() && id.compare(0, rootName.size(), rootName) == 0 &&
                id[rootName.size()] == L'.') {
-        found = ResolveBelow(root, id.substr(rootName.size() + 1));
+        found = FindBelow(root, id.substr(rootName.size() + 1));
     }
+    if (!found) return nullptr;
+    return const_cast<AddressSpaceNode*>(found)->shared_from_this();
+}
+
+std::shared_ptr<AddressSpaceNode> ResolveBelow(const BranchNode& branch, std::wstring_view text) {
+    const AddressSpaceNode* found = FindBelow(branch, text);
     if (!found) return nullptr;
     return const_cast<AddressSpaceNode*>(found)->shared_from_this();
 }

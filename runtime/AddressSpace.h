@@ -157,5 +157,9 @@ std::shared_ptr<GroupNode> BuildAddressSpace(NRK_Server& runtime);
 // The node that an identifier names (exact, case-sensitive), or null.
 std::shared_ptr<AddressSpaceNode> Resolve(const GroupNode& root, std::wstring_view id);
 
+// The node that text names below a branch: the first child of that name, else, for each
+// branch child whose name followed by "." begins text, the rest resolved below that child.
+std::shared_ptr<AddressSpaceNode> ResolveBelow(const BranchNode& branch, std::wstring_view text);
+
 // The root's name for the root; otherwise the parent's full name, "." and the name.
 std::wstring FullName(const AddressSpaceNode& node);
