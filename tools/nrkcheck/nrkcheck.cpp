@@ -188,8 +188,11 @@ int watch(const std::vector<Watched>& items, int seconds) {
         return 1;
     }
     std::printf("node running, scan period %d ms\n", rt->GetNodeParameter(NRK_PARAM_SCAN_PERIOD));
+    // Samples fall between scan steps, 100 ms after each whole second.
+    const ULONGLONG start = GetTickCount64();
     for (int s = 0; s <= seconds; ++s) {
-        if (s > 0) Sleep(1000);
+        ULONGLONG due = start + 100 + static_cast<ULONGLONG>(s) * 1000, now = GetTickCount64();
+        if (due > now) Sleep(static_cast<DWORD>(due - now));
         std::string line = "t=" + std::to_string(s) + "s";
         for (const Watched& w : items) {
             char buf[NRK_TEXT_SIZE];
