@@ -441,6 +441,14 @@ private:
                 p = node_.groups.at(p).parent;
             }
         }
+        // Without loops every chain ends at the top; keep trees shallow enough for recursive readers.
+        for (auto& [id, g] : node_.groups) {
+            int depth = 1;
+            for (int p = g.parent; p != 0; p = node_.groups.at(p).parent)
+                if (++depth > kMaxGroupDepth)
+                    return failAt(g.line, "group " + std::to_string(id) + ": groups nested deeper than " +
+                                              std::to_string(kMaxGroupDepth) + " levels");
+        }
         for (auto& m : members_) {
             auto g = node_.groups.find(m.group);
             if (g == node_.groups.end())

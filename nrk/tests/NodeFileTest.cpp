@@ -138,6 +138,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"huge line", H + "# " + std::string(70000, 'x') + "\n", "demo.dbb:2: line longer than 65536 bytes"},
         BadFile{"missing parent", H + "group 40 a parent 99\n", "demo.dbb:2: group 40: parent group 99 does not exist"},
         BadFile{"parent loop", H + "group 40 a parent 41\ngroup 41 b parent 40\n", "demo.dbb:2: group 40: the parent chain forms a loop"},
+        BadFile{"nested too deep", H + [] {
+                    std::string s = "group 32 g\n";
+                    for (int g = 33; g <= 96; ++g) s += "group " + std::to_string(g) + " g parent " + std::to_string(g - 1) + "\n";
+                    return s;
+                }(), "demo.dbb:66: group 96: groups nested deeper than 64 levels"},
         BadFile{"top group with parent", H + "group 0 a parent 40\n", "demo.dbb:2: the top group 0 has no parent"},
         BadFile{"member of unknown group", H + "channel 1 type 4 a in 40\n", "demo.dbb:2: group 40 does not exist"},
         BadFile{"unknown member", H + "group 40 a\nmembers 40 1 2\nchannel 1 type 4 a\n",
