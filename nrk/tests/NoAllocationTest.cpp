@@ -58,6 +58,11 @@ TEST(NoAllocation, NumericGettersAndStructureQueries) {
         rt.SetChannelInt(1, -1, 5, 8);
     }
     EXPECT_EQ(allocations - before, 0);
+    // The counter is live: a text getter copying a long name does allocate.
+    char text[NRK_TEXT_SIZE];
+    const long beforeText = allocations;
+    ASSERT_TRUE(rt.GetChannelString(1, -1, text, sizeof text, NRK_ATTR_NAME, 0));
+    EXPECT_GT(allocations - beforeText, 0);
     EXPECT_TRUE(rt.GetChannelDouble(1, -1, &d, 79));
     EXPECT_EQ(d, 12.5);
 }
