@@ -393,8 +393,8 @@ private:
             s.sim.seed = static_cast<std::uint64_t>(ch->id) * 256u + static_cast<std::uint64_t>(attr);
         if (form->kind == SimKind::Counter && args == 3) s.sim.hasLimit = true;
         if ((form->kind == SimKind::Ramp || form->kind == SimKind::Sine || form->kind == SimKind::Square) &&
-            !(s.sim.p[2] > 0))
-            return fail("the period in seconds must be above 0");
+            !(s.sim.p[2] >= 0.001))
+            return fail("the period must be at least 0.001 seconds");
         if (form->kind == SimKind::Square && !(s.sim.p[3] >= 0 && s.sim.p[3] <= 100))
             return fail("the duty must lie in 0..100 percent");
         if (form->kind == SimKind::Walk) {

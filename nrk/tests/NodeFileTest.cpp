@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"unknown simulation", H + "channel 1 type 4 a\n sim 2 zigzag 1\n",
                 "demo.dbb:3: unknown simulation 'zigzag' (constant, ramp, sine, square, walk, counter)"},
         BadFile{"simulation usage", H + "channel 1 type 4 a\n sim 2 ramp 1 2\n", "demo.dbb:3: expected: sim ATTRIBUTE ramp FROM TO SECONDS"},
-        BadFile{"simulation period", H + "channel 1 type 4 a\n sim 2 sine 1 2 0\n", "demo.dbb:3: the period in seconds must be above 0"},
+        BadFile{"simulation period", H + "channel 1 type 4 a\n sim 2 sine 1 2 0\n", "demo.dbb:3: the period must be at least 0.001 seconds"},
         BadFile{"simulated text", H + "channel 1 type 4 a\n sim Units constant 1\n",
                 "demo.dbb:3: attribute 79 (Units, BSTR) is text and cannot be simulated"},
         BadFile{"simulated twice", H + "channel 1 type 4 a\n sim 2 constant 1\n sim 2 constant 2\n",
