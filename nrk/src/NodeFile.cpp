@@ -246,9 +246,7 @@ private:
         if (!expect(n == 3 || (n == 5 && tokens_[3].text == "parent" && !tokens_[3].quoted), "group ID NAME [parent ID]"))
             return false;
         long long id;
-        if (!parseInt(tokens_[1], 0, kMaxGroupId, id)) {
-            if (!integer(1, 0, kMaxGroupId, id, "group id")) return false;
-        }
+        if (!integer(1, 0, kMaxGroupId, id, "group id")) return false;
         if (id > 0 && id < kFirstGroupId)
             return fail("group id " + std::to_string(id) + " is reserved (use 0 for the top group or 32..65535)");
         auto found = node_.groups.find(static_cast<int>(id));
@@ -261,7 +259,7 @@ private:
         if (n == 5) {
             if (id == 0) return fail("the top group 0 has no parent");
             long long p;
-            if (!parseInt(tokens_[4], 0, kMaxGroupId, p)) return integer(4, 0, kMaxGroupId, p, "parent group id");
+            if (!integer(4, 0, kMaxGroupId, p, "parent group id")) return false;
             g.parent = static_cast<int>(p);
         }
         node_.groups.emplace(g.id, std::move(g));
@@ -395,8 +393,8 @@ private:
             s.sim.seed = static_cast<std::uint64_t>(ch->id) * 256u + static_cast<std::uint64_t>(attr);
         if (form->kind == SimKind::Counter && args == 3) s.sim.hasLimit = true;
         if ((form->kind == SimKind::Ramp || form->kind == SimKind::Sine || form->kind == SimKind::Square) &&
-            !(s.sim.p[2] > 0))
-            return fail("the period in seconds must be above 0");
+            !(s.sim.p[2] >= 0.001))
+            return fail("the period must be at least 0.001 seconds");
         if (form->kind == SimKind::Square && !(s.sim.p[3] >= 0 && s.sim.p[3] <= 100))
             return fail("the duty must lie in 0..100 percent");
         if (form->kind == SimKind::Walk) {
@@ -419,7 +417,11 @@ private:
         for (double e : extremes) {
             double stored;
             if (!numericFromDouble(kind, e, stored))
-                return fail("simulated value " + std::to_string(e) + " does not fit attribute " + describe(ch->type, attr));
+            {
+                char value[32];
+                std::snprintf(value, sizeof value, "%g", e);
+                return fail(std::string("simulated value ") + value + " does not fit attribute " + describe(ch->type, attr));
+            }
         }
         ch->simulations.push_back(s);
         return true;
@@ -438,6 +440,14 @@ private:
                 if (p == id) return failAt(g.line, "group " + std::to_string(id) + ": the parent chain forms a loop");
                 p = node_.groups.at(p).parent;
             }
+        }
+        // Without loops every chain ends at the top; keep trees shallow enough for recursive readers.
+        for (auto& [id, g] : node_.groups) {
+            int depth = 1;
+            for (int p = g.parent; p != 0; p = node_.groups.at(p).parent)
+                if (++depth > kMaxGroupDepth)
+                    return failAt(g.line, "group " + std::to_string(id) + ": groups nested deeper than " +
+                                              std::to_string(kMaxGroupDepth) + " levels");
         }
         for (auto& m : members_) {
             auto g = node_.groups.find(m.group);

@@ -18,6 +18,7 @@ constexpr int kMaxScanPeriod = 3600000;
 constexpr int kMaxChannelId = 1000000;
 constexpr int kFirstGroupId = 32;           // ids 1..31 are reserved
 constexpr int kMaxGroupId = 65535;
+constexpr int kMaxGroupDepth = 64;          // levels of groups below the top
 constexpr int kMaxText = 255;               // bytes of a stored text, without the NUL
 constexpr std::size_t kMaxFileSize = 256u << 20;
 

@@ -122,7 +122,7 @@ bool numericFromDouble(Kind kind, double in, double& out) {
     double r = std::nearbyint(in);
     if (std::fabs(in - std::trunc(in)) == 0.5) r = in < 0 ? std::floor(in) : std::ceil(in); // half away from zero
     if (r < lo || r > hi) return false;
-    out = r;
+    out = r + 0.0; // never -0
     return true;
 }
 

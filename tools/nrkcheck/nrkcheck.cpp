@@ -159,12 +159,12 @@ int findAttribute(int ch, const std::string& name) {
     return -1;
 }
 
-bool parseWatch(const std::string& spec, std::vector<Watched>& out) {
+bool parseWatch(const std::string& list, std::vector<Watched>& out) {
     std::string::size_type pos = 0;
-    while (pos <= spec.size()) {
-        std::string::size_type comma = spec.find(',', pos);
-        std::string item = spec.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-        pos = comma == std::string::npos ? spec.size() + 1 : comma + 1;
+    while (pos <= list.size()) {
+        std::string::size_type comma = list.find(',', pos);
+        std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? list.size() + 1 : comma + 1;
         std::string::size_type dot = item.rfind('.');
         Watched w;
         w.label = item;
@@ -188,8 +188,11 @@ int watch(const std::vector<Watched>& items, int seconds) {
         return 1;
     }
     std::printf("node running, scan period %d ms\n", rt->GetNodeParameter(NRK_PARAM_SCAN_PERIOD));
+    // Samples fall between scan steps, 100 ms after each whole second.
+    const ULONGLONG start = GetTickCount64();
     for (int s = 0; s <= seconds; ++s) {
-        if (s > 0) Sleep(1000);
+        ULONGLONG due = start + 100 + static_cast<ULONGLONG>(s) * 1000, now = GetTickCount64();
+        if (due > now) Sleep(static_cast<DWORD>(due - now));
         std::string line = "t=" + std::to_string(s) + "s";
         for (const Watched& w : items) {
             char buf[NRK_TEXT_SIZE];
@@ -206,12 +209,12 @@ int watch(const std::vector<Watched>& items, int seconds) {
 
 int main(int argc, char** argv) {
     bool tree = false;
-    std::string watchSpec, file;
+    std::string watchList, file;
     int seconds = 10;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--tree") tree = true;
-        else if (a == "--watch" && i + 1 < argc) watchSpec = argv[++i];
+        else if (a == "--watch" && i + 1 < argc) watchList = argv[++i];
         else if (a == "--seconds" && i + 1 < argc) {
             if (!number(argv[++i], seconds)) return usage();
         } else if (!a.empty() && a[0] == '-') return usage();
@@ -230,9 +233,9 @@ int main(int argc, char** argv) {
     int status = 0;
     if (tree) {
         printTree();
-    } else if (!watchSpec.empty()) {
+    } else if (!watchList.empty()) {
         std::vector<Watched> items;
-        status = parseWatch(watchSpec, items) ? watch(items, seconds) : 1;
+        status = parseWatch(watchList, items) ? watch(items, seconds) : 1;
     } else {
         char name[NRK_TEXT_SIZE];
         int channels = 0;
