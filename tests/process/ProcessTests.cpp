@@ -321,7 +321,10 @@ TEST_F(Process, EveryStartupFailureShowsItsBoxAndEndsWithEFail) {
          notDefined},
         {"REG_DWORD", setRaw(REG_DWORD, {1, 0, 0, 0}), lx::IDS_NODE_NOT_DEFINED, notDefined},
         {"odd byte length", setRaw(REG_SZ, {'a', 0, 0}), lx::IDS_NODE_NOT_DEFINED, notDefined},
-        {"not terminated", setRaw(REG_SZ, {'a', 0, '.', 0}), lx::IDS_NODE_NOT_DEFINED, notDefined},
+        // The registry counts a NUL that directly follows the data: let a character follow.
+        {"not terminated",
+         [](const fs::path&) { SetUserValue(kServerKey, lx::kNodeFilePathValue, REG_SZ, L"a.dbbX", 10); },
+         lx::IDS_NODE_NOT_DEFINED, notDefined},
         {"no match", [](const fs::path& s) { SetNodeFilePath((s / L"none*.dbb").wstring()); },
          lx::IDS_NODE_NOT_FOUND, notFound},
         {"wildcard in the directory",
