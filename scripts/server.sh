@@ -20,7 +20,8 @@ export WINEPREFIX=${WINEPREFIX:-$dir/wineprefix}
 winnode="Z:$(printf '%s' "$node" | tr / '\\')"
 
 serve() {
-  "$top/scripts/wine-prefix.sh" </dev/null >/dev/null 2>&1
+  # A prepared prefix is used as it is (its warm wineserver may hold the preparation lock).
+  [ -f "$WINEPREFIX/.lx-ready" ] || "$top/scripts/wine-prefix.sh" </dev/null >/dev/null 2>&1
   local bin=$dir/bin
   wine "$bin/lx6opc.exe" /RegServer </dev/null || echo "server.sh: registration failed (code $?)" >&2
   if [ -f "$bin/lx6opcps.dll" ]; then
