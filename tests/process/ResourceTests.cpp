@@ -100,6 +100,17 @@ TEST_F(Resources, StringTablesInBothLanguages) {
     }
 }
 
+TEST_F(Resources, PanelDialogsImagesAndIcons) {
+    for (LANGID language : {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT)})
+        for (int dialog : {202, 213})
+            EXPECT_NE(FindResourceExW(module, MAKEINTRESOURCEW(5), MAKEINTRESOURCEW(dialog), language), nullptr)
+                << dialog << " in " << language;
+    for (int bitmap : {203, 204, 205, 206, 207, 211, 212})
+        EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(bitmap), MAKEINTRESOURCEW(2)), nullptr) << bitmap;
+    for (int icon : {214, 215})
+        EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(icon), MAKEINTRESOURCEW(14)), nullptr) << icon;
+}
+
 TEST_F(Resources, MessageTableHoldsEveryOpcCodeInBothLanguages) {
     const auto english = Texts("opc-errors-en.tsv");
     const auto russian = Texts("opc-errors-ru.tsv");
