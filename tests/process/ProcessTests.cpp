@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+#include <wrl/client.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -415,6 +418,68 @@ TEST_F(Process, WildcardValueIsResolvedAgainstTheCurrentDirectory) {
     ASSERT_NE(panel, nullptr);
     uidriver::RequestClose(panel);
     EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+}
+
+// A client's object: Exit asks first (No changes nothing), Yes closes the window
+// after the notices, and the process lives on until the client lets go.
+TEST_F(Process, ClientLockOutlivesThePanelUntilReleased) {
+    const fs::path demo = SourcePath("nodes/demo.dbb");
+    if (!fs::exists(demo))
+        GTEST_SKIP() << "no demo node";
+    {
+        ServerProcess reg(L"/RegServer");   // the class entries (the type library is not needed here)
+        ASSERT_TRUE(reg.Wait(kExitTimeout));
+    }
+    ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClsidKey + L"\\LocalServer32"));
+    SetNodeFilePath(demo.wstring());
+    ServerProcess server(L"");
+    const HWND panel = server.WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        Microsoft::WRL::ComPtr<IClassFactory> factory;
+        ASSERT_EQ(CoGetClassObject(lx::kServerClsid, CLSCTX_LOCAL_SERVER, nullptr, IID_PPV_ARGS(&factory)), S_OK);
+        // A server object holds a module lock while it lives. (LockServer through a
+        // proxy never reaches the server: COM answers it on the client's side.)
+        Microsoft::WRL::ComPtr<IUnknown> object;
+        const HRESULT created = factory->CreateInstance(nullptr, IID_PPV_ARGS(&object));
+        if (created == E_NOTIMPL) {
+            factory.Reset();
+            uidriver::RequestClose(panel);
+            server.Wait(kExitTimeout);
+            CoUninitialize();
+            GTEST_SKIP() << "server objects cannot be created yet";
+        }
+        ASSERT_EQ(created, S_OK);
+
+        const auto question = [&](int answer) {
+            uidriver::RequestClose(panel);
+            HWND box = uidriver::WaitForWindow({kCaption, uidriver::kDialogClass, false, server.Pid()}, 20000,
+                                               server.Handle());
+            if (!box) return std::vector<std::wstring>{};
+            auto texts = uidriver::StaticTexts(box);
+            uidriver::PressButton(box, answer);
+            uidriver::WaitUntilGone(box, 5000);
+            return texts;
+        };
+        const std::vector<std::wstring> expected{
+            L"Exterior clients are connected to the OPC server. Are you sure that want to quit?"};
+        EXPECT_EQ(question(IDNO), expected);
+        Sleep(500);
+        EXPECT_TRUE(IsWindow(panel));
+        EXPECT_FALSE(server.Wait(0));
+
+        EXPECT_EQ(question(IDYES), expected);
+        EXPECT_TRUE(uidriver::WaitUntilGone(panel, 15000));   // after both waits for the client
+        EXPECT_FALSE(server.Wait(1500)) << "ended while a client still holds a lock";
+
+        object.Reset();
+        factory.Reset();
+    }
+    EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+    if (SUCCEEDED(init))
+        CoUninitialize();
 }
 
 } // namespace
