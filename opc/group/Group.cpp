@@ -126,7 +126,7 @@ void Group::ForcedTeardown() noexcept {
     dataPoint_.Clear();
     // Clients lose the group: COM drops its stubs' references; calls that still come
     // fail in COM. In-process references keep a dead group that refuses every call.
-    CoDisconnectObject(Identity(), 0);
+    DisconnectFromClients(Identity());
 }
 
 // ---------------------------------------------------------------------------- IOPCGroupStateMgt
