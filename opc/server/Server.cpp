@@ -55,6 +55,7 @@ HRESULT Server::Initialise() noexcept {
             if (auto token = weak.lock())
                 if (auto self = token->Lock()) self->TearDown();
         });
+        browser_ = AddressSpaceBrowser(module->Root());
         service_ = module->AcquireUpdateService();
         if (service_) return S_OK;
     } catch (...) {
@@ -66,7 +67,8 @@ HRESULT Server::Initialise() noexcept {
 }
 
 void* Server::FindInterface(REFIID riid) noexcept {
-    return lx::InterfaceList<IOPCCommon, IOPCServer, IConnectionPointContainer>::Find(this, riid);
+    return lx::InterfaceList<IOPCCommon, IOPCServer, IConnectionPointContainer, IOPCBrowseServerAddressSpace,
+                             IOPCItemProperties>::Find(this, riid);
 }
 
 HRESULT Server::QueryInterfaceCheck() noexcept { return lx::ProcessShuttingDown() ? E_FAIL : S_OK; }

@@ -15,6 +15,7 @@
 #include "opc/com/CallFrame.h"
 #include "opc/com/ComObject.h"
 #include "opc/com/ModuleLock.h"
+#include "opc/server/AddressSpaceBrowser.h"
 #include "opc/server/ConnectionPoint.h"
 #include "opccomn.h"
 #include "opcda.h"
@@ -32,6 +33,8 @@ class Group;
 class Server : public IOPCCommon,
                public IOPCServer,
                public IConnectionPointContainer,
+               public IOPCBrowseServerAddressSpace,
+               public IOPCItemProperties,
                public ::opc::com::ComObjectRoot {
 public:
     Server();
@@ -63,6 +66,23 @@ public:
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // IOPCBrowseServerAddressSpace (ServerBrowse.cpp)
+    STDMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
+    STDMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
+    STDMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
+                                  VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
+                                  LPENUMSTRING* ppIEnumString) override;
+    STDMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
+    STDMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+
+    // IOPCItemProperties (ServerBrowse.cpp)
+    STDMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                          LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+    STDMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
+                                   HRESULT** ppErrors) override;
+    STDMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs,
+                               LPWSTR** ppszNewItemIDs, HRESULT** ppErrors) override;
 
     // Registry operations offered to groups (called with the group's lock held).
     HRESULT RenameGroup(OPCHANDLE serverHandle, LPCWSTR name) noexcept;
@@ -96,7 +116,7 @@ private:
     ConnectionPoint<IOPCShutdown> shutdownPoint_;
     std::shared_ptr<UpdateService> service_;
     LCID localeId_ = 0;
-    std::shared_ptr<AddressSpaceNode> browsePosition_;
+    AddressSpaceBrowser browser_{nullptr}; // the browse position, under the object lock
     Registry groups_;
     std::shared_ptr<Token> token_;
     boost::signals2::scoped_connection firstNotice_;
