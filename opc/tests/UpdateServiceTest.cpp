@@ -202,6 +202,22 @@ TEST_F(UpdateEngine, ChangesAtTheInstantOfTheLastCallbackAreNotLost) {
     EXPECT_GE(changes.size(), 19u);
 }
 
+TEST_F(UpdateEngine, NewAttributeIsReportedAtTheNextTickEvenWithinTheSameClockInstant) {
+    auto s = Subscribe(200);
+    Step(100ms, 2); // a tick has just run at this instant
+    ASSERT_EQ(s.sink->Changes().size(), 1u);
+    // Made and read at the very instant of that tick: its first value is still news.
+    auto item = std::make_shared<GroupItem>();
+    item->serverHandle = 2;
+    item->clientHandle = 508;
+    item->cache = Service()->GetCachedValue(8, 2, VT_R4);
+    s.object().InsertItem(item);
+    Step(100ms, 2);
+    const auto changes = s.sink->Changes();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[1].items, std::vector<OPCHANDLE>{508});
+}
+
 TEST_F(UpdateEngine, DisabledOrInactiveGroupsReportTheChangesAfterwards) {
     auto s = Subscribe(200);
     Step(100ms, 3);
