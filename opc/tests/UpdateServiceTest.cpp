@@ -248,11 +248,17 @@ TEST_F(UpdateEngine, InactiveItemsAreSkippedAndNotReportedOnReactivation) {
     auto s = Subscribe(200);
     Step(100ms, 3);
     ASSERT_EQ(s.sink->Changes().size(), 1u);
-    s.item->active = false;
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock); // as the tick reads it
+        s.item->active = false;
+    }
     fake.Channel(7).Set(2, 3.0f);
     Step(100ms, 4);
     EXPECT_EQ(s.sink->Changes().size(), 1u);
-    s.item->active = true; // no change since the group's last callback
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock);
+        s.item->active = true; // no change since the group's last callback
+    }
     Step(100ms, 4);
     EXPECT_EQ(s.sink->Changes().size(), 1u);
     fake.Channel(7).Set(2, 4.0f);
