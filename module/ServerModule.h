@@ -14,6 +14,7 @@
 
 #include <boost/signals2/signal.hpp>
 
+#include "module/MessageLoop.h"
 #include "nrk/NRK_Server.h"
 
 class GroupNode;        // runtime/AddressSpace.h
@@ -21,6 +22,9 @@ class ControlPanel;     // the operator window (panel/)
 
 namespace opc {
 class UpdateService;    // opc/group/UpdateService.h
+}
+namespace lx {
+class ClassFactory;     // module/ClassFactory.h
 }
 
 // UTC time with microsecond resolution, as kept everywhere inside the server.
@@ -31,6 +35,10 @@ inline UtcTime UtcNow() {
 
 class ServerModule {
 public:
+    // How the module obtains the runtime's operation table (NRK_GET_INTERFACE in the
+    // executable; a fake in tests).
+    using RuntimeProvider = bool (*)(int version, NRK_Server** server);
+
     ServerModule();
     ~ServerModule();
     ServerModule(const ServerModule&) = delete;
@@ -85,21 +93,42 @@ public:
     std::mt19937& Random() noexcept { return random_; }
     std::mutex& RandomLock() noexcept { return randomLock_; }
 
+    // The main thread's message loop (message filters and idle handlers).
+    lx::MessageLoop& Loop() noexcept { return loop_; }
+
+    // Entry after the single-instance guard: reads the command line (registration
+    // switches end the process here) and runs. The result is the exit code.
+    int Main(const wchar_t* commandLine, int showCommand, RuntimeProvider provider);
+
+    // The auto-start flag's raw value and the program path (first command-line token).
+    const std::wstring& ProgramPath() const noexcept { return programPath_; }
+
     // The shutdown monitor's event (auto-reset) and activity flag.
     HANDLE ShutdownEvent() const noexcept { return shutdownEvent_; }
     void SetShutdownEvent(HANDLE event) noexcept { shutdownEvent_ = event; }
     bool TakeActivity() noexcept { return activity_.exchange(false); }
 
 private:
+    int Run(int showCommand);
+    bool Initialise();
+    void Cleanup() noexcept;
+    HRESULT RegisterClassObjects() noexcept;
+    HRESULT RevokeClassObjects() noexcept;
+    HRESULT StartShutdownMonitor() noexcept;
+    void StopShutdownMonitor() noexcept;
+    static DWORD WINAPI ShutdownMonitor(void* module);
+    void MonitorShutdown() noexcept;
+
     std::atomic<long> lockCount_{0};
     DWORD mainThreadId_ = 0;
     HANDLE shutdownEvent_ = nullptr;
-    DWORD shutdownDelay_ = 5000;
-    DWORD shutdownPause_ = 1000;
+    std::atomic<DWORD> shutdownDelay_{5000};
+    std::atomic<DWORD> shutdownPause_{1000};
     bool delayShutdown_ = true;
     std::atomic<bool> activity_{false};
     LONG autoStart_ = 0;
     std::atomic<LONG> shuttingDown_{0};
+    lx::MessageLoop loop_;
     std::shared_ptr<ControlPanel> panel_;
     std::recursive_mutex updateServiceLock_;
     std::weak_ptr<opc::UpdateService> updateService_;
@@ -113,4 +142,11 @@ private:
     std::mutex randomLock_;
     bool failed_ = false;
     bool comInitialised_ = false;
+    // Start-up and hosting state of the entry function.
+    RuntimeProvider runtimeProvider_ = nullptr;
+    std::wstring programPath_;
+    std::unique_ptr<lx::ClassFactory> classFactory_;
+    DWORD classCookie_ = 0;
+    HANDLE monitorThread_ = nullptr;
+    std::atomic<bool> monitorStop_{false};
 };

@@ -1,11 +1,18 @@
 #include "opc/server/ServerFactory.h"
 
+#include "opc/com/CallFrame.h"
+#include "opc/server/Server.h"
+
 namespace opc::server::da::com {
 
-// Until the server object exists, nothing can be created.
-HRESULT CreateServerObject(REFIID, void** object) noexcept {
-    if (object) *object = nullptr;
-    return E_NOTIMPL;
+HRESULT CreateServerObject(REFIID riid, void** object) noexcept {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    return ::opc::com::Guarded([&]() -> HRESULT {
+        auto server = ::opc::com::MakeComObject<Server>();
+        if (FAILED(server->Initialise())) return E_FAIL; // destroyed with `server`
+        return server->QueryInterface(riid, object);
+    });
 }
 
 } // namespace opc::server::da::com

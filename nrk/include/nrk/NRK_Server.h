@@ -40,6 +40,7 @@ enum NRK_Parameter : int {
 };
 enum NRK_Property : int {
     NRK_PROP_NODE_ACCEPTED = 129, // 1 when the node is of the type this server serves
+    NRK_PROP_NODE_TYPE = 130,     // the node type declared by the node file (this server serves type 1)
 };
 
 struct CredentialPair {

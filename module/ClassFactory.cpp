@@ -1,0 +1,41 @@
+#include "module/ClassFactory.h"
+
+#include "module/ServerModule.h"
+#include "opc/server/ServerFactory.h"
+
+namespace lx {
+
+HRESULT STDMETHODCALLTYPE ClassFactory::QueryInterface(REFIID riid, void** object) {
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
+        *object = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE ClassFactory::AddRef() { return ++references_; }
+
+ULONG STDMETHODCALLTYPE ClassFactory::Release() { return --references_; }
+
+HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** object) {
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    if (outer)
+        return CLASS_E_NOAGGREGATION;
+    return opc::server::da::com::CreateServerObject(riid, object);
+}
+
+HRESULT STDMETHODCALLTYPE ClassFactory::LockServer(BOOL lock) {
+    if (lock)
+        module_.Lock();
+    else
+        module_.Unlock();
+    return S_OK;
+}
+
+} // namespace lx

@@ -1,0 +1,289 @@
+#include "opc/group/Group.h"
+
+#include <vector>
+
+#include "opc/common/ComMemory.h"
+#include "opc/common/OpcErrors.h"
+#include "module/ServerModule.h"
+#include "opc/server/Enumerators.h"
+#include "opc/server/Server.h"
+#include "opc/server/ServerResults.h"
+
+namespace opc::server::da::com {
+
+namespace lx = ::opc::com;
+
+namespace {
+bool Empty(LPCWSTR text) noexcept { return !text || !*text; }
+} // namespace
+
+Group::Group() : locale_(GetUserDefaultLCID()), lastCallbackTime_(ServiceClock::now()), dataPoint_(*this, core_.lock) {}
+
+Group::~Group() {
+    if (token_) token_->Clear();
+    dataPoint_.Clear();
+    timer_.reset(); // before the service it belongs to
+    items_.clear();
+}
+
+void* Group::FindInterface(REFIID riid) noexcept {
+    return lx::InterfaceList<IOPCGroupStateMgt, IConnectionPointContainer>::Find(this, riid);
+}
+
+HRESULT Group::QueryInterfaceCheck() noexcept {
+    return lx::ProcessShuttingDown() || removed_.load() ? E_FAIL : S_OK;
+}
+
+std::int64_t Group::ReviseRate(DWORD requestedMs) const noexcept {
+    const std::int64_t requested = static_cast<std::int64_t>(requestedMs) * 1000;
+    const std::int64_t scan = service_ ? service_->ScanPeriod().count() : 100000;
+    return std::max(requested, scan);
+}
+
+void Group::Initialise(std::shared_ptr<UpdateService> service, Server* server, OPCHANDLE serverHandle,
+                       OPCHANDLE clientHandle, std::wstring name, bool active, DWORD requestedRateMs,
+                       const LONG* timeBias, LCID locale) {
+    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    service_ = std::move(service);
+    server_ = server;
+    serverHandle_ = serverHandle;
+    clientHandle_ = clientHandle;
+    name_ = std::move(name);
+    active_ = active;
+    updateRate_ = ReviseRate(requestedRateMs);
+    timeBias_ = timeBias ? *timeBias : 0;
+    locale_ = locale;
+    lastCallbackTime_ = ServiceClock::now();
+    lastCallbackSequence_ = service_->ScanSequence();
+    token_ = std::make_shared<Token>(this);
+    std::weak_ptr<Token> weak = token_;
+    service_->Post([weak] { TickJob(weak); });
+}
+
+// ---------------------------------------------------------------------------- state access
+
+OPCHANDLE Group::ClientHandle() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return clientHandle_;
+}
+std::int64_t Group::UpdateRateMicroseconds() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return updateRate_;
+}
+LONG Group::TimeBias() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return timeBias_;
+}
+LCID Group::Locale() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return locale_;
+}
+bool Group::CallbacksEnabled() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return callbacksEnabled_;
+}
+void Group::SetCallbacksEnabled(bool on) {
+    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    callbacksEnabled_ = on;
+}
+UtcTime Group::LastCallbackTime() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return lastCallbackTime_;
+}
+std::weak_ptr<Group::Token> Group::LifetimeHandle() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return token_;
+}
+
+void Group::InsertItem(std::shared_ptr<GroupItem> item) {
+    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    const ItemHandle handle = item->serverHandle;
+    items_[handle] = std::move(item);
+}
+
+void Group::CopyItemsFrom(Group& source) {
+    ItemMap copy;
+    {
+        std::lock_guard<std::recursive_mutex> hold(source.core_.lock);
+        for (const auto& [handle, item] : source.items_) copy.emplace(handle, std::make_shared<GroupItem>(*item));
+    }
+    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    items_.swap(copy);
+}
+
+void Group::ForcedTeardown() noexcept {
+    {
+        std::lock_guard<std::recursive_mutex> hold(core_.lock);
+        removed_ = true;
+    }
+    core_.WaitUntilIdle();
+    std::shared_ptr<Token> token;
+    {
+        std::lock_guard<std::recursive_mutex> hold(core_.lock);
+        token.swap(token_);
+    }
+    if (token) token->Clear(); // queued ticks and jobs now do nothing
+    dataPoint_.Clear();
+    // Clients lose the group: COM drops its stubs' references; calls that still come
+    // fail in COM. In-process references keep a dead group that refuses every call.
+    CoDisconnectObject(Identity(), 0);
+}
+
+// ---------------------------------------------------------------------------- IOPCGroupStateMgt
+
+STDMETHODIMP Group::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                             FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                             OPCHANDLE* phServerGroup) {
+    return Frame()
+        .Check(pUpdateRate && pActive && ppName && pTimeBias && pPercentDeadband && pLCID && phClientGroup &&
+               phServerGroup)
+        .Clear(ppName)
+        .Run([&]() -> HRESULT {
+            *ppName = ::opc::TaskMemString(name_).release();
+            *pUpdateRate = static_cast<DWORD>(updateRate_ / 1000);
+            *pActive = active_ ? TRUE : FALSE;
+            *pTimeBias = timeBias_;
+            *pPercentDeadband = 0.0f;
+            *pLCID = locale_;
+            *phClientGroup = clientHandle_;
+            *phServerGroup = serverHandle_;
+            return S_OK;
+        });
+}
+
+STDMETHODIMP Group::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                             LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) {
+    const bool deadbandOk = !pPercentDeadband || *pPercentDeadband == 0.0f;
+    return Frame()
+        .Clear(pRevisedUpdateRate)
+        .Check(pRevisedUpdateRate && deadbandOk)
+        .Run([&]() -> HRESULT {
+            // The new rate applies from the next re-arming of the timer.
+            if (pRequestedUpdateRate) updateRate_ = ReviseRate(*pRequestedUpdateRate);
+            if (pActive) active_ = *pActive != FALSE;
+            if (pTimeBias) timeBias_ = *pTimeBias;
+            if (pLCID) locale_ = *pLCID;
+            if (phClientGroup) clientHandle_ = *phClientGroup;
+            *pRevisedUpdateRate = static_cast<DWORD>(updateRate_ / 1000);
+            return S_OK;
+        });
+}
+
+STDMETHODIMP Group::SetName(LPCWSTR szName) {
+    return Frame().Run([&]() -> HRESULT {
+        if (Empty(szName)) return E_INVALIDARG;
+        if (!server_) return E_FAIL;
+        return server_->RenameGroup(serverHandle_, szName); // group lock, then server lock
+    });
+}
+
+STDMETHODIMP Group::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) {
+    return Frame().Check(ppUnk != nullptr).Clear(ppUnk).Check(!Empty(szName)).Run([&]() -> HRESULT {
+        if (!server_) return E_FAIL;
+        return server_->CloneGroup(serverHandle_, szName, riid, ppUnk);
+    });
+}
+
+// ---------------------------------------------------------------------------- connection points
+
+STDMETHODIMP Group::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    return lx::Guarded([&] {
+        std::vector<lx::ComPtr<IConnectionPoint>> points{lx::ComPtr<IConnectionPoint>(&dataPoint_)};
+        return MakeEnumerator<ConnectionPointEnumTraits>(std::move(points), IID_IEnumConnectionPoints,
+                                                         reinterpret_cast<void**>(ppEnum));
+    });
+}
+
+STDMETHODIMP Group::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+    if (!ppCP) return E_POINTER;
+    *ppCP = nullptr;
+    if (!InlineIsEqualGUID(riid, IID_IOPCDataCallback)) return CONNECT_E_NOCONNECTION;
+    dataPoint_.AddRef();
+    *ppCP = &dataPoint_;
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------- update ticks
+
+void Group::TickJob(const std::weak_ptr<Token>& weak) noexcept {
+    auto token = weak.lock();
+    if (!token) return;
+    lx::ComPtr<Group> group = token->Lock();
+    if (group) group->Tick();
+}
+
+void Group::Tick() noexcept {
+    if (lx::ProcessShuttingDown()) return; // the ticks stop
+    lx::BusyScope busy(core_);
+    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    if (removed_) return;
+    if (active_ && callbacksEnabled_) {
+        try {
+            const std::uint64_t sequence = service_->ScanSequence();
+            SendDataChange(0);
+            lastCallbackSequence_ = sequence;
+            lastCallbackTime_ = ServiceClock::now();
+        } catch (...) {
+            // not advanced: the same changes are offered again at the next tick
+        }
+    }
+    ArmTick();
+}
+
+void Group::ArmTick() noexcept {
+    std::weak_ptr<Token> weak = token_;
+    try {
+        if (!timer_) timer_ = service_->CreateTimer();
+        service_->Arm(*timer_, Duration(updateRate_), [weak] { TickJob(weak); });
+    } catch (...) {
+        try {
+            service_->Post([weak] { TickJob(weak); });
+        } catch (...) {
+        }
+    }
+}
+
+void Group::SendDataChange(DWORD transaction) {
+    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::vector<const GroupItem*> selected;
+    for (const auto& [handle, item] : items_) {
+        (void)handle;
+        if (!item->active) continue;
+        if (transaction == 0 && (!item->cache || item->cache->ChangeSequence() <= lastCallbackSequence_)) continue;
+        selected.push_back(item.get());
+    }
+    if (selected.empty()) return;
+    const std::size_t count = selected.size();
+    std::vector<OPCHANDLE> handles(count);
+    std::vector<::opc::Variant> values(count);
+    std::vector<WORD> qualities(count);
+    std::vector<FILETIME> times(count);
+    std::vector<HRESULT> errors(count);
+    ServerModule* module = ServerModule::Instance();
+    NRK_Server* runtime = module ? module->Runtime() : nullptr;
+    HRESULT masterQuality = S_OK;
+    HRESULT masterError = S_OK;
+    for (std::size_t i = 0; i < count; ++i) {
+        DeliveredValue delivered = DeliverGroupItem(*selected[i], kSourceCache, runtime);
+        if (delivered.result == E_OUTOFMEMORY) throw std::bad_alloc();
+        handles[i] = selected[i]->clientHandle;
+        values[i] = std::move(delivered.value);
+        qualities[i] = delivered.quality;
+        times[i] = delivered.timestamp;
+        errors[i] = delivered.result;
+        if (delivered.quality != kQualityGood) masterQuality = S_FALSE;
+        if (delivered.result != S_OK) masterError = S_FALSE;
+    }
+    // The VARIANTs go out as one array of plain VARIANTs; `values` keeps ownership.
+    static_assert(sizeof(::opc::Variant) == sizeof(VARIANT), "Variant must be layout-compatible with VARIANT");
+    VARIANT* rawValues = values.front().Get();
+    const OPCHANDLE group = clientHandle_;
+    dataPoint_.ForEachSink([&](IOPCDataCallback* sink) {
+        return sink->OnDataChange(transaction, group, masterQuality, masterError, static_cast<DWORD>(count),
+                                  handles.data(), rawValues, qualities.data(), times.data(), errors.data());
+    });
+}
+
+} // namespace opc::server::da::com

@@ -1,0 +1,130 @@
+// The OPC group object: state (IOPCGroupStateMgt), its items, its IOPCDataCallback
+// connection point and its update ticks on the update service.
+//
+// Item management and synchronous/asynchronous I/O slot in through Items(),
+// InsertItem(), SendDataChange() and the frame helpers Frame()/Core().
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "opc/com/CallFrame.h"
+#include "opc/com/ComObject.h"
+#include "opc/com/ModuleLock.h"
+#include "opc/group/GroupItem.h"
+#include "opc/group/UpdateService.h"
+#include "opc/server/ConnectionPoint.h"
+#include "opccomn.h"
+#include "opcda.h"
+
+namespace opc::server::da::com {
+
+class Server;
+
+class Group : public IOPCGroupStateMgt, public IConnectionPointContainer, public ::opc::com::ComObjectRoot {
+public:
+    using ItemMap = std::map<ItemHandle, std::shared_ptr<GroupItem>>;
+
+    Group();
+    ~Group() override;
+
+    LX_COM_UNKNOWN
+
+    // Sets the state, revises the update rate, makes the lifetime token and posts the
+    // first tick. Throws std::bad_alloc.
+    void Initialise(std::shared_ptr<UpdateService> service, Server* server, OPCHANDLE serverHandle,
+                    OPCHANDLE clientHandle, std::wstring name, bool active, DWORD requestedRateMs,
+                    const LONG* timeBias, LCID locale);
+
+    // IOPCGroupStateMgt
+    STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                          FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup,
+                          OPCHANDLE* phServerGroup) override;
+    STDMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
+                          LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
+                          OPCHANDLE* phClientGroup) override;
+    STDMETHODIMP SetName(LPCWSTR szName) override;
+    STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // ---- for the server object (name only under the server's lock)
+    const std::wstring& NameUnderServerLock() const noexcept { return name_; }
+    void SetNameUnderServerLock(std::wstring name) { name_ = std::move(name); }
+    OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
+    OPCHANDLE ClientHandle() const;
+    std::int64_t UpdateRateMicroseconds() const;
+    LONG TimeBias() const;
+    LCID Locale() const;
+    // Gives this group a copy of every item record of source (same handles, flags and
+    // types, linked to the same cached values).
+    void CopyItemsFrom(Group& source);
+    bool IsRemoved() const noexcept { return removed_.load(); }
+    void MarkRemoved() noexcept { removed_ = true; }
+    // Removed for good: waits for calls and jobs in progress, drops the lifetime token
+    // (queued ticks and jobs then do nothing) and cuts the group off from its clients.
+    void ForcedTeardown() noexcept;
+    IUnknown* Identity() noexcept { return static_cast<IOPCGroupStateMgt*>(this); }
+
+    // ---- for items and I/O
+    ::opc::com::ObjectCore& Core() noexcept { return core_; }
+    // The frame of every group method: flag, busy, lock, removed.
+    ::opc::com::MethodFrame Frame() noexcept { return ::opc::com::MethodFrame(core_).RefuseWhen(removed_); }
+    ItemMap& Items() noexcept { return items_; } // under the group lock
+    void InsertItem(std::shared_ptr<GroupItem> item); // under the group lock
+    const std::shared_ptr<UpdateService>& Service() const noexcept { return service_; }
+    // Sends OnDataChange for transaction `transaction` (0: items changed since the
+    // previous callback; otherwise every active item) to every sink, under the group
+    // lock. Throws on allocation failure (nothing sent).
+    void SendDataChange(DWORD transaction);
+    bool CallbacksEnabled() const;
+    void SetCallbacksEnabled(bool on);
+    ConnectionPoint<IOPCDataCallback>& DataCallbackPoint() noexcept { return dataPoint_; }
+    // Weak handle that jobs posted for this group hold.
+    std::weak_ptr<::opc::com::LifetimeToken<Group>> LifetimeHandle() const;
+    UtcTime LastCallbackTime() const;
+
+    void* FindInterface(REFIID riid) noexcept;
+
+protected:
+    HRESULT QueryInterfaceCheck() noexcept override;
+    void EnterCall() noexcept override { ++core_.busy; }
+    void LeaveCall() noexcept override { --core_.busy; }
+
+private:
+    using Token = ::opc::com::LifetimeToken<Group>;
+    static void TickJob(const std::weak_ptr<Token>& token) noexcept;
+    void Tick() noexcept;
+    void ArmTick() noexcept;
+    std::int64_t ReviseRate(DWORD requestedMs) const noexcept;
+
+    ::opc::com::ModuleLock moduleLock_;
+    ::opc::com::ObjectCore core_;
+    std::atomic<bool> removed_{false};
+    std::wstring name_;
+    OPCHANDLE serverHandle_ = 0;
+    OPCHANDLE clientHandle_ = 0;
+    bool active_ = false;
+    bool callbacksEnabled_ = true;
+    std::int64_t updateRate_ = 0; // microseconds
+    LONG timeBias_ = 0;
+    LCID locale_;
+    UtcTime lastCallbackTime_;
+    std::uint64_t lastCallbackSequence_ = 0; // scan sequence that the last callback covered
+    std::shared_ptr<UpdateService> service_;
+    std::shared_ptr<UpdateService::Timer> timer_;
+    Server* server_ = nullptr;
+    ItemMap items_;
+    ConnectionPoint<IOPCDataCallback> dataPoint_;
+    std::shared_ptr<Token> token_;
+};
+
+} // namespace opc::server::da::com

@@ -1,0 +1,334 @@
+#include "opc/group/UpdateService.h"
+
+#include <boost/asio/basic_waitable_timer.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <future>
+#include <list>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+#include "nrk/NRK_Server.h"
+#include "runtime/AddressSpace.h"
+
+namespace opc {
+
+// ---------------------------------------------------------------------------- clock
+
+namespace {
+std::atomic<bool> g_manualClock{false};
+std::atomic<std::int64_t> g_manualMicroseconds{0};
+
+constexpr Duration kMinimumScanPeriod = std::chrono::milliseconds(100);
+} // namespace
+
+ServiceClock::time_point ServiceClock::now() noexcept {
+    if (g_manualClock.load()) return time_point(duration(g_manualMicroseconds.load()));
+    return UtcNow();
+}
+void ServiceClock::SetManual(time_point at) noexcept {
+    g_manualMicroseconds = at.time_since_epoch().count();
+    g_manualClock = true;
+}
+void ServiceClock::Advance(duration by) noexcept { g_manualMicroseconds += by.count(); }
+void ServiceClock::SetReal() noexcept { g_manualClock = false; }
+bool ServiceClock::IsManual() noexcept { return g_manualClock.load(); }
+
+namespace {
+// With the manual clock, the loop wakes up every millisecond to look at the time.
+struct ServiceWaitTraits {
+    static ServiceClock::duration to_wait_duration(const ServiceClock::duration& d) {
+        if (ServiceClock::IsManual()) return std::min<ServiceClock::duration>(d, std::chrono::milliseconds(1));
+        return d;
+    }
+    static ServiceClock::duration to_wait_duration(const ServiceClock::time_point& t) {
+        return to_wait_duration(t - ServiceClock::now());
+    }
+};
+using ServiceTimer = boost::asio::basic_waitable_timer<ServiceClock, ServiceWaitTraits>;
+} // namespace
+
+// ---------------------------------------------------------------------------- cached value
+
+CachedValue::State CachedValue::Read() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    State copy;
+    const HRESULT hr = VariantCopy(copy.value.Get(), const_cast<VARIANT*>(state_.value.Get()));
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    copy.quality = state_.quality;
+    copy.changeTime = state_.changeTime;
+    copy.changeSequence = state_.changeSequence;
+    copy.createdTime = state_.createdTime;
+    return copy;
+}
+
+bool MergeReading(CachedValue& entry, AttributeReading&& reading, UtcTime scanTime, std::uint64_t scanSequence) {
+    std::lock_guard<std::mutex> hold(entry.lock_);
+    CachedValue::State& state = entry.state_;
+    switch (reading.status) {
+    case ReadStatus::NoValue:
+        return false;
+    case ReadStatus::Raised:
+        state.quality = kQualityBad; // the value stays
+        break;
+    case ReadStatus::Value:
+        if (state.value.Type() != VT_EMPTY && reading.quality == state.quality &&
+            !ValuesDiffer(*state.value, *reading.value))
+            return false;
+        state.value = std::move(reading.value); // a move cannot fail
+        state.quality = reading.quality;
+        break;
+    }
+    state.changeTime = scanTime;
+    state.changeSequence = scanSequence;
+    entry.changeSequence_ = scanSequence;
+    return true;
+}
+
+// ---------------------------------------------------------------------------- service
+
+class UpdateService::Timer {
+public:
+    explicit Timer(boost::asio::io_context& io) : timer(io) {}
+    ServiceTimer timer;
+};
+
+struct UpdateService::Impl {
+    struct Key {
+        int channel;
+        int attribute;
+        bool operator==(const Key& o) const noexcept { return channel == o.channel && attribute == o.attribute; }
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const noexcept {
+            return std::hash<std::uint64_t>()((static_cast<std::uint64_t>(static_cast<std::uint32_t>(k.channel)) << 32) |
+                                              static_cast<std::uint32_t>(k.attribute));
+        }
+    };
+    using CacheList = std::list<std::shared_ptr<CachedValue>>;
+
+    boost::asio::io_context io{1};
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
+    std::thread worker;
+    std::atomic<std::thread::id> workerId{};
+
+    mutable std::recursive_mutex lock; // cache list, index and scan time
+    CacheList cache;
+    std::unordered_map<Key, CacheList::iterator, KeyHash> index;
+    UtcTime scanTime{};
+    std::atomic<std::uint64_t> sequence{0};
+    Duration scanPeriod = kMinimumScanPeriod;
+    AttributeReader reader;
+    std::unique_ptr<Timer> scanTimer;
+
+    // Deadlines of armed timers, for WaitIdle.
+    std::mutex dueLock;
+    std::multiset<UtcTime> due;
+
+    ~Impl() {
+        scanTimer.reset();
+    }
+
+    void Refresh(CachedValue& entry, UtcTime time, std::uint64_t seq) {
+        AttributeReading reading;
+        try {
+            if (!reader) return;
+            reading = reader(entry);
+        } catch (...) {
+            reading.status = ReadStatus::Raised;
+        }
+        MergeReading(entry, std::move(reading), time, seq);
+    }
+
+    std::shared_ptr<CachedValue> Get(std::shared_ptr<AttributeNode> node, int channel, int attribute,
+                                     VARTYPE canonical) {
+        std::lock_guard<std::recursive_mutex> hold(lock);
+        const Key key{channel, attribute};
+        if (auto found = index.find(key); found != index.end()) return *found->second;
+        auto entry = std::make_shared<CachedValue>(std::move(node), channel, attribute, canonical);
+        cache.push_back(entry);
+        try {
+            index.emplace(key, std::prev(cache.end()));
+        } catch (...) {
+            cache.pop_back();
+            throw;
+        }
+        scanTime = ServiceClock::now();
+        const std::uint64_t seq = ++sequence;
+        {
+            std::lock_guard<std::mutex> entryHold(entry->lock_);
+            entry->state_.createdTime = scanTime;
+        }
+        Refresh(*entry, scanTime, seq);
+        return entry;
+    }
+
+    void Scan() {
+        {
+            std::lock_guard<std::recursive_mutex> hold(lock);
+            scanTime = ServiceClock::now();
+            const std::uint64_t seq = ++sequence;
+            for (auto it = cache.begin(); it != cache.end();) {
+                if (it->use_count() == 1) { // no item uses it any more
+                    index.erase(Key{(*it)->Channel(), (*it)->Attribute()});
+                    it = cache.erase(it);
+                    continue;
+                }
+                Refresh(**it, scanTime, seq);
+                ++it;
+            }
+        }
+        ArmScan();
+    }
+
+    void ArmScan() {
+        try {
+            if (!scanTimer) scanTimer = std::make_unique<Timer>(io);
+            Arm(*scanTimer, scanPeriod, [this] { Scan(); });
+        } catch (...) {
+            Post([this] { Scan(); });
+        }
+    }
+
+    void Post(std::function<void()> job) {
+        boost::asio::post(io, [job = std::move(job)] {
+            try {
+                job();
+            } catch (...) {
+            }
+        });
+    }
+
+    void Arm(Timer& timer, Duration after, std::function<void()> handler) {
+        const UtcTime at = ServiceClock::now() + after;
+        std::multiset<UtcTime>::iterator mark;
+        {
+            std::lock_guard<std::mutex> hold(dueLock);
+            mark = due.insert(at);
+        }
+        try {
+            timer.timer.expires_at(at); // cancels a pending wait (its handler sees the abort)
+            timer.timer.async_wait([this, mark, handler = std::move(handler)](const boost::system::error_code& ec) {
+                {
+                    std::lock_guard<std::mutex> hold(dueLock);
+                    due.erase(mark);
+                }
+                if (ec) return;
+                try {
+                    handler();
+                } catch (...) {
+                }
+            });
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(dueLock);
+            due.erase(mark);
+            throw;
+        }
+    }
+
+    void Run() {
+        workerId = std::this_thread::get_id();
+        HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED); // callbacks go to clients
+        for (;;) {
+            try {
+                io.run();
+                break;
+            } catch (...) {
+                // a handler let an exception escape: keep serving
+            }
+        }
+        if (SUCCEEDED(com)) CoUninitialize();
+    }
+};
+
+UpdateService::UpdateService(PassKey, std::shared_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+
+std::shared_ptr<UpdateService> UpdateService::Create(Options options) {
+    auto impl = std::make_shared<Impl>();
+    impl->reader = std::move(options.reader);
+    impl->scanTime = ServiceClock::now();
+    Duration period = kMinimumScanPeriod;
+    if (options.runtime) {
+        const int ms = options.runtime->GetNodeParameter(NRK_PARAM_SCAN_PERIOD);
+        period = std::max<Duration>(std::chrono::milliseconds(ms), kMinimumScanPeriod);
+    }
+    impl->scanPeriod = period;
+    auto service = std::make_shared<UpdateService>(PassKey{}, impl);
+    // The thread keeps the loop's state alive until it has left the loop, even when the
+    // last reference to the service goes on the worker thread itself.
+    impl->worker = std::thread([keep = impl] { keep->Run(); });
+    impl->Post([raw = impl.get()] { raw->Scan(); });
+    return service;
+}
+
+UpdateService::~UpdateService() {
+    impl_->work.reset();
+    impl_->io.stop(); // pending timers and jobs are discarded without running
+    if (OnWorkerThread()) {
+        impl_->worker.detach(); // the worker ends by itself after the current handler
+    } else if (impl_->worker.joinable()) {
+        impl_->worker.join();
+    }
+}
+
+Duration UpdateService::ScanPeriod() const noexcept { return impl_->scanPeriod; }
+
+UtcTime UpdateService::ScanTime() const {
+    std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+    return impl_->scanTime;
+}
+
+std::uint64_t UpdateService::ScanSequence() const noexcept { return impl_->sequence.load(); }
+
+std::shared_ptr<CachedValue> UpdateService::GetCachedValue(std::shared_ptr<AttributeNode> node, VARTYPE canonical) {
+    const int channel = node->ChannelId();
+    const int attribute = node->AttributeId();
+    return impl_->Get(std::move(node), channel, attribute, canonical);
+}
+
+std::shared_ptr<CachedValue> UpdateService::GetCachedValue(int channel, int attribute, VARTYPE canonical) {
+    return impl_->Get(nullptr, channel, attribute, canonical);
+}
+
+std::size_t UpdateService::CacheSize() const {
+    std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+    return impl_->cache.size();
+}
+
+void UpdateService::Post(std::function<void()> job) { impl_->Post(std::move(job)); }
+
+std::shared_ptr<UpdateService::Timer> UpdateService::CreateTimer() { return std::make_shared<Timer>(impl_->io); }
+
+void UpdateService::Arm(Timer& timer, Duration after, std::function<void()> handler) {
+    impl_->Arm(timer, after, std::move(handler));
+}
+
+bool UpdateService::OnWorkerThread() const noexcept { return impl_->workerId.load() == std::this_thread::get_id(); }
+
+bool UpdateService::WaitIdle(std::chrono::milliseconds limit) {
+    const auto giveUp = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < giveUp) {
+        bool pending;
+        {
+            std::lock_guard<std::mutex> hold(impl_->dueLock);
+            pending = !impl_->due.empty() && *impl_->due.begin() <= ServiceClock::now();
+        }
+        if (pending) {
+            Sleep(1);
+            continue;
+        }
+        auto done = std::make_shared<std::promise<void>>();
+        auto ran = done->get_future();
+        impl_->Post([done] { done->set_value(); });
+        if (ran.wait_until(giveUp) != std::future_status::ready) return false;
+        std::lock_guard<std::mutex> hold(impl_->dueLock);
+        if (impl_->due.empty() || *impl_->due.begin() > ServiceClock::now()) return true;
+    }
+    return false;
+}
+
+} // namespace opc

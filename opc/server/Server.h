@@ -1,0 +1,107 @@
+// The OPC server object of one client connection: IOPCCommon, IOPCServer and the
+// IOPCShutdown connection point; owns the client's groups.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <boost/signals2/connection.hpp>
+
+#include "opc/com/CallFrame.h"
+#include "opc/com/ComObject.h"
+#include "opc/com/ModuleLock.h"
+#include "opc/server/ConnectionPoint.h"
+#include "opccomn.h"
+#include "opcda.h"
+
+class AddressSpaceNode; // runtime/AddressSpace.h
+
+namespace opc {
+class UpdateService;
+}
+
+namespace opc::server::da::com {
+
+class Group;
+
+class Server : public IOPCCommon,
+               public IOPCServer,
+               public IConnectionPointContainer,
+               public ::opc::com::ComObjectRoot {
+public:
+    Server();
+    ~Server() override;
+
+    LX_COM_UNKNOWN
+
+    // Subscribes to the module's shutdown notices and acquires the update service;
+    // E_FAIL when no update service can be had.
+    HRESULT Initialise() noexcept;
+
+    // IOPCCommon
+    STDMETHODIMP SetLocaleID(LCID dwLcid) override;
+    STDMETHODIMP GetLocaleID(LCID* pdwLcid) override;
+    STDMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
+    STDMETHODIMP SetClientName(LPCWSTR szName) override;
+
+    // IOPCServer
+    STDMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                          LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                          DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
+    STDMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    STDMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
+    STDMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+    STDMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IConnectionPointContainer
+    STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // Registry operations offered to groups (called with the group's lock held).
+    HRESULT RenameGroup(OPCHANDLE serverHandle, LPCWSTR name) noexcept;
+    HRESULT CloneGroup(OPCHANDLE sourceHandle, LPCWSTR name, REFIID riid, LPUNKNOWN* ppUnk) noexcept;
+
+    // The module's notices: ShutdownRequest to every sink; teardown of everything.
+    void SendShutdownRequest() noexcept;
+    void TearDown() noexcept;
+
+    std::size_t GroupCount();
+    IUnknown* Identity() noexcept { return static_cast<IOPCCommon*>(this); }
+    void* FindInterface(REFIID riid) noexcept;
+
+protected:
+    HRESULT QueryInterfaceCheck() noexcept override;
+    void EnterCall() noexcept override { ++core_.busy; }
+    void LeaveCall() noexcept override { --core_.busy; }
+
+private:
+    using Token = ::opc::com::LifetimeToken<Server>;
+    using Registry = std::map<OPCHANDLE, ::opc::com::ComPtr<Group>>;
+
+    bool NameTaken(const std::wstring& name, OPCHANDLE except = 0) const;
+    OPCHANDLE FreeHandle() const;
+    std::wstring GenerateName() const;
+    void TearDownGroups(Registry groups) noexcept;
+    ::opc::com::MethodFrame Frame() noexcept { return ::opc::com::MethodFrame(core_); }
+
+    ::opc::com::ModuleLock moduleLock_;
+    ::opc::com::ObjectCore core_;
+    ConnectionPoint<IOPCShutdown> shutdownPoint_;
+    std::shared_ptr<UpdateService> service_;
+    LCID localeId_ = 0;
+    std::shared_ptr<AddressSpaceNode> browsePosition_;
+    Registry groups_;
+    std::shared_ptr<Token> token_;
+    boost::signals2::scoped_connection firstNotice_;
+    boost::signals2::scoped_connection secondNotice_;
+    std::atomic<bool> tornDown_{false};
+};
+
+} // namespace opc::server::da::com

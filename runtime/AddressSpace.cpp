@@ -1,0 +1,322 @@
+#include "runtime/AddressSpace.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+
+#include "nrk/NRK_Server.h"
+#include "opc/common/OpcErrors.h"
+#include "runtime/ChannelTables.h"
+#include "runtime/TextConversion.h"
+
+namespace {
+
+std::uint32_t HashName(std::wstring_view name) noexcept {
+    const std::size_t h = std::hash<std::wstring_view>{}(name);
+    return static_cast<std::uint32_t>(h ^ (static_cast<std::uint64_t>(h) >> 32));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// ChildNameIndex: open addressing with linear probing, at most 3/4 full. One slot per
+// distinct name, holding the first child of that name; further children of the same
+// name are chained in child order through next_.
+
+void ChildNameIndex::Build(const std::vector<std::shared_ptr<AddressSpaceNode>>& children) {
+    slots_.clear();
+    next_.clear();
+    mask_ = 0;
+    if (children.empty()) return;
+    std::size_t capacity = 4;
+    while (capacity * 3 < children.size() * 4) capacity *= 2;
+    slots_.assign(capacity, Slot{0, npos});
+    mask_ = static_cast<std::uint32_t>(capacity - 1);
+    std::vector<std::uint32_t> last;  // per first child of a name: the last one so far
+    for (std::uint32_t i = 0; i < children.size(); ++i) {
+        const std::wstring& name = children[i]->Name();
+        const std::uint32_t h = HashName(name);
+        for (std::uint32_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+            Slot& slot = slots_[pos];
+            if (slot.index == npos) {
+                slot = Slot{h, i};
+                break;
+            }
+            if (slot.hash == h && children[slot.index]->Name() == name) {
+                if (next_.empty()) {
+                    next_.assign(children.size(), npos);
+                    last.assign(children.size(), npos);
+                }
+                const std::uint32_t tail = last[slot.index] == npos ? slot.index : last[slot.index];
+                next_[tail] = i;
+                last[slot.index] = i;
+                break;
+            }
+        }
+    }
+}
+
+std::uint32_t ChildNameIndex::First(const std::vector<std::shared_ptr<AddressSpaceNode>>& children,
+                                    std::wstring_view name) const noexcept {
+    if (slots_.empty()) return npos;
+    const std::uint32_t h = HashName(name);
+    for (std::uint32_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+        const Slot& slot = slots_[pos];
+        if (slot.index == npos) return npos;
+        if (slot.hash == h && children[slot.index]->Name() == name) return slot.index;
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+BranchNode::~BranchNode() {
+    // Tear deep trees down without deep recursion: take over the children of every
+    // branch that dies with this one.
+    std::vector<std::shared_ptr<AddressSpaceNode>> pending = std::move(children_);
+    while (!pending.empty()) {
+        std::shared_ptr<AddressSpaceNode> node = std::move(pending.back());
+        pending.pop_back();
+        if (node && node.use_count() == 1 && node->IsBranch()) {
+            auto& branch = static_cast<BranchNode&>(*node);
+            for (auto& child : branch.children_) pending.push_back(std::move(child));
+            branch.children_.clear();
+        }
+    }
+}
+
+const AddressSpaceNode* BranchNode::FindChild(std::wstring_view name) const noexcept {
+    const std::uint32_t i = FirstChildNamed(name);
+    return i == ChildNameIndex::npos ? nullptr : children_[i].get();
+}
+
+VARTYPE AttributeNode::CanonicalType(NRK_Server& runtime) const {
+    return ChannelTypeTable::Lookup(ReadChannelType(runtime, channel_), attribute_);
+}
+
+DWORD AttributeNode::AccessRights(NRK_Server& runtime) const {
+    const int type = ReadChannelType(runtime, channel_);
+    const bool half = ReadAttribute81Flag(runtime, channel_);
+    return AttributeWriteTable::Lookup(type, half, attribute_) ? (OPC_READABLE | OPC_WRITEABLE) : OPC_READABLE;
+}
+
+// ---------------------------------------------------------------------------
+// Building
+
+class AddressSpaceBuilder {
+public:
+    explicit AddressSpaceBuilder(NRK_Server& runtime) : rt_(runtime) {}
+
+    std::shared_ptr<GroupNode> Build() {
+        BuildChannels();
+        BuildRoot();
+        BuildGroups();
+        BuildHierarchy();
+        PlaceChannels();
+        for (const auto& entry : channels_)
+            if (entry.node && !entry.placed) Append(*root_, entry.node);
+        Seal();
+        return std::move(root_);
+    }
+
+private:
+    struct ChannelEntry {
+        std::shared_ptr<ChannelNode> node;  // null: no such channel in the tree
+        bool placed = false;
+    };
+
+    static void Append(BranchNode& parent, std::shared_ptr<AddressSpaceNode> child) {
+        parent.children_.push_back(std::move(child));
+    }
+
+    // Text of a text getter: "" when it failed; stops at the buffer's end in any case.
+    static std::wstring Text(bool ok, const char* buffer, std::size_t size) {
+        if (!ok) return std::wstring();
+        return NarrowToWide(std::string_view(buffer, strnlen(buffer, size)));
+    }
+
+    std::wstring AttributeName(int channel, int attribute) {
+        char buffer[NRK_TEXT_SIZE] = {};
+        const bool ok = rt_.GetAttributeName(channel, attribute, buffer, NRK_TEXT_SIZE);
+        return Text(ok, buffer, sizeof buffer);
+    }
+
+    void BuildChannels() {
+        const int end = rt_.GetNodeParameter(NRK_PARAM_CHANNEL_END);
+        if (end < 2) return;
+        channels_.resize(static_cast<std::size_t>(end));
+        for (int ch = 1; ch < end; ++ch) {
+            const int type = ReadChannelType(rt_, ch);
+            if (type < 0 || type >= kChannelTypeCount || type == 0 || type == 7 || type == 9) continue;
+            if (type == 11) {
+                int visible = 0;
+                if (!rt_.GetChannelInt(ch, -1, &visible, NRK_ATTR_VISIBLE) || visible == 0) continue;
+            }
+            char buffer[NRK_TEXT_SIZE] = {};
+            const bool ok = rt_.GetChannelString(ch, -1, buffer, NRK_TEXT_SIZE, NRK_ATTR_NAME, 0);
+            auto node = std::make_shared<ChannelNode>(ch, Text(ok, buffer, sizeof buffer));
+            // Type 11 keeps its own row, like every later lookup of its types and rights.
+            const ChannelTypeTable::Row& row = ChannelTypeTable::Rows()[static_cast<std::size_t>(type)];
+            std::size_t count = 0;
+            for (VARTYPE vt : row) count += vt != VT_EMPTY;
+            node->children_.reserve(count);
+            for (int a = 0; a < kAttributeCount; ++a)
+                if (row[static_cast<std::size_t>(a)] != VT_EMPTY)
+                    Append(*node, std::make_shared<AttributeNode>(ch, a, AttributeName(ch, a)));
+            channels_[static_cast<std::size_t>(ch)].node = std::move(node);
+        }
+    }
+
+    void BuildRoot() {
+        char buffer[NRK_TEXT_SIZE] = {};
+        if (rt_.IsGroup(0)) {
+            const bool ok = rt_.GetGroupName(0, buffer, NRK_TEXT_SIZE);
+            root_ = std::make_shared<GroupNode>(0, Text(ok, buffer, sizeof buffer));
+        } else {
+            const bool ok = rt_.GetNodeText(NRK_ATTR_NAME, buffer, NRK_TEXT_SIZE);
+            root_ = std::make_shared<GroupNode>(-1, Text(ok, buffer, sizeof buffer));
+        }
+    }
+
+    void BuildGroups() {
+        const int limit = rt_.GetGroupLimit(1);
+        for (int id = 32; id < limit; ++id) {
+            if (!rt_.IsGroup(id)) continue;
+            char buffer[NRK_TEXT_SIZE] = {};
+            const bool ok = rt_.GetGroupName(id, buffer, NRK_TEXT_SIZE);
+            groups_.emplace(id, std::make_shared<GroupNode>(id, Text(ok, buffer, sizeof buffer)));
+        }
+    }
+
+    void BuildHierarchy() {
+        for (auto& [id, group] : groups_) {
+            char buffer[256] = {};
+            if (!rt_.GetObjectText(id + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buffer, sizeof buffer, 0))
+                continue;  // attached nowhere: not in the tree
+            buffer[sizeof buffer - 1] = '\0';
+            const long parent = std::strtol(buffer, nullptr, 10);
+            const auto found = parent == 0 ? groups_.end() : groups_.find(static_cast<int>(parent));
+            if (found == groups_.end())
+                Append(*root_, group);
+            else
+                Append(*found->second, group);
+        }
+    }
+
+    void PlaceChannels() {
+        for (auto& [id, group] : groups_) {
+            int count = 0;
+            if (!rt_.GetGroupChannelCount(id, &count) || count <= 0) continue;
+            for (int i = 0; i < count; ++i) {
+                const int ch = rt_.GetGroupChannel(id, i);
+                if (ch <= 0 || static_cast<std::size_t>(ch) >= channels_.size()) continue;
+                ChannelEntry& entry = channels_[static_cast<std::size_t>(ch)];
+                if (!entry.node || entry.placed) continue;
+                Append(*group, entry.node);
+                entry.placed = true;
+            }
+        }
+    }
+
+    // Parent links and name indexes of everything reachable from the root. Groups that
+    // are not reachable (no parent text, or parents in a cycle) lose their children, so
+    // that no cycle of shared references outlives the build.
+    void Seal() {
+        std::vector<BranchNode*> stack{root_.get()};
+        while (!stack.empty()) {
+            BranchNode* branch = stack.back();
+            stack.pop_back();
+            branch->index_.Build(branch->children_);
+            const auto self = std::static_pointer_cast<BranchNode>(branch->shared_from_this());
+            for (const auto& child : branch->children_) {
+                child->parent_ = self;
+                if (child->IsBranch()) stack.push_back(static_cast<BranchNode*>(child.get()));
+            }
+        }
+        for (auto& [id, group] : groups_)
+            if (group.get() != root_.get() && group->parent_.expired()) group->children_.clear();
+    }
+
+    NRK_Server& rt_;
+    std::vector<ChannelEntry> channels_;           // by channel id
+    std::map<int, std::shared_ptr<GroupNode>> groups_;  // ids 32 and up, ascending
+    std::shared_ptr<GroupNode> root_;
+};
+
+std::shared_ptr<GroupNode> BuildAddressSpace(NRK_Server& runtime) { return AddressSpaceBuilder(runtime).Build(); }
+
+// ---------------------------------------------------------------------------
+// Resolving
+
+namespace {
+
+struct Candidate {
+    std::uint32_t child;
+    std::size_t dot;  // position of the "." after the child's name in the rest
+};
+
+const AddressSpaceNode* ResolveBelow(const BranchNode& branch, std::wstring_view rest) {
+    if (const AddressSpaceNode* exact = branch.FindChild(rest)) return exact;
+
+    // Every branch child whose name is a prefix of rest followed by ".", in child order.
+    Candidate fixed[8];
+    std::vector<Candidate> more;
+    std::size_t count = 0;
+    const auto& children = branch.Children();
+    for (std::size_t dot = rest.find(L'.'); dot != std::wstring_view::npos; dot = rest.find(L'.', dot + 1)) {
+        for (std::uint32_t i = branch.FirstChildNamed(rest.substr(0, dot)); i != ChildNameIndex::npos;
+             i = branch.NextChildNamed(i)) {
+            if (!children[i]->IsBranch()) continue;
+            if (count < std::size(fixed)) {
+                fixed[count] = Candidate{i, dot};
+            } else {
+                if (more.empty()) more.assign(fixed, fixed + count);
+                more.push_back(Candidate{i, dot});
+            }
+            ++count;
+        }
+    }
+    Candidate* begin = more.empty() ? fixed : more.data();
+    Candidate* end = begin + count;
+    if (count > 1)
+        std::sort(begin, end, [](const Candidate& a, const Candidate& b) { return a.child < b.child; });
+    for (Candidate* c = begin; c != end; ++c) {
+        const auto& child = static_cast<const BranchNode&>(*children[c->child]);
+        if (const AddressSpaceNode* found = ResolveBelow(child, rest.substr(c->dot + 1))) return found;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::shared_ptr<AddressSpaceNode> Resolve(const GroupNode& root, std::wstring_view id) {
+    const std::wstring& rootName = root.Name();
+    const AddressSpaceNode* found = nullptr;
+    if (id == rootName) {
+        found = &root;
+    } else if (id.size() > rootName.size() && id.compare(0, rootName.size(), rootName) == 0 &&
+               id[rootName.size()] == L'.') {
+        found = ResolveBelow(root, id.substr(rootName.size() + 1));
+    }
+    if (!found) return nullptr;
+    return const_cast<AddressSpaceNode*>(found)->shared_from_this();
+}
+
+std::wstring FullName(const AddressSpaceNode& node) {
+    std::vector<const AddressSpaceNode*> chain{&node};
+    std::shared_ptr<BranchNode> top;  // keeps the chain alive: every branch owns its children
+    for (std::shared_ptr<BranchNode> parent = node.Parent(); parent; parent = parent->Parent()) {
+        chain.push_back(parent.get());
+        top = parent;
+    }
+    std::size_t length = chain.size() - 1;
+    for (const AddressSpaceNode* n : chain) length += n->Name().size();
+    std::wstring name;
+    name.reserve(length);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (it != chain.rbegin()) name += L'.';
+        name += (*it)->Name();
+    }
+    return name;
+}
