@@ -70,6 +70,15 @@ DWORD RunAndWait(const std::wstring& exe, const std::wstring& arguments, DWORD t
     return code;
 }
 
+// The server started by COM serves the small test node of the source tree (Wine sees it on drive Z:).
+bool UseTestNode() {
+    std::wstring path = L"Z:";
+    for (char c : std::string(LX_SOURCE_DIR) + "/nodes/test/small.dbb") path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    const wchar_t* key = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
+    return RegSetKeyValueW(HKEY_CURRENT_USER, key, L"NodeFilePath", REG_SZ, path.c_str(),
+                           static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
 class ComEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
@@ -91,6 +100,9 @@ bool RealServerRegistered(std::wstring* why) {
         if (GetFileAttributesW(exe.c_str()) == INVALID_FILE_ATTRIBUTES) {
             g_realServer = 2;
             g_realServerWhy = L"bin\\lx6opc.exe is not built";
+        } else if (!UseTestNode()) {
+            g_realServer = 2;
+            g_realServerWhy = L"cannot write NodeFilePath";
         } else {
             DWORD code = RunAndWait(exe, L"/RegServer", 60000);
             g_realServer = code == 0 ? 1 : 2;
