@@ -98,6 +98,12 @@ protected:
     }
     bool Disconnecting() const noexcept { return disconnecting_.load() > 0; }
 
+public:
+    // The same, for an object found in a registry of live objects.
+    void CutOffFromClients(IUnknown* identity) noexcept { DisconnectFromClients(identity); }
+
+protected:
+
     template <class T> friend class ComObject;
     std::atomic<LONG> refs_{0};
     std::atomic<int> disconnecting_{0};

@@ -143,6 +143,8 @@ public:
             if (IsDeadClient(hr)) Drop(slot, sink.Get());
         }
     }
+    // Clients lose the point: COM drops its stubs' references (which are the owner's).
+    void DisconnectFromClients() noexcept { CoDisconnectObject(static_cast<IConnectionPoint*>(this), 0); }
     // Releases every sink (the owner's destruction and teardown).
     void Clear() noexcept {
         std::vector<com::ComPtr<Sink>> old;

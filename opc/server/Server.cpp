@@ -352,8 +352,11 @@ void Server::TearDown() noexcept {
     }
     TearDownGroups(std::move(groups));
     shutdownPoint_.Clear();
-    // Clients lose the object: COM drops the references of its stubs, and later calls
-    // fail in COM. It is destroyed when the last reference held in this process goes.
+    // Clients lose the object, its connection point and every enumerator: COM drops the
+    // references of their stubs, and later calls fail in COM. The object is destroyed
+    // when the last reference held in this process goes.
+    LiveEnumerators::DisconnectAll();
+    shutdownPoint_.DisconnectFromClients();
     DisconnectFromClients(Identity());
 }
 

@@ -7,6 +7,7 @@
 
 #include "ServerTestSupport.h"
 #include "opc/common/OpcErrors.h"
+#include "opc/server/ErrorText.h"
 #include "opc/server/GroupName.h"
 
 namespace opc::test {
@@ -224,6 +225,54 @@ TEST_F(ServerObject, ErrorStringsFallBackToTheSystemAndFailCleanly) {
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(server->GetErrorString(E_FAIL, 0, nullptr), E_INVALIDARG);
     EXPECT_EQ(common->GetErrorString(E_FAIL, nullptr), E_INVALIDARG);
+}
+
+// The executable's message table, loaded as data from beside the test program.
+class MessageTable {
+public:
+    MessageTable() {
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring exe(path);
+        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"lx6opc.exe";
+        module_ = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (module_) server::SetMessageModule(module_);
+    }
+    ~MessageTable() {
+        server::SetMessageModule(nullptr);
+        if (module_) FreeLibrary(module_);
+    }
+    bool Loaded() const { return module_ != nullptr; }
+
+private:
+    HMODULE module_ = nullptr;
+};
+
+std::wstring Text(LPWSTR text) {
+    std::wstring s = text ? text : L"";
+    CoTaskMemFree(text);
+    return s;
+}
+
+TEST_F(ServerObject, ErrorStringsComeInTheRequestedLanguage) {
+    MessageTable table;
+    if (!table.Loaded()) GTEST_SKIP() << "lx6opc.exe is not beside the tests";
+    auto server = NewServer();
+    ComPtr<IOPCCommon> common;
+    ASSERT_EQ(server.As(&common), S_OK);
+    LPWSTR text = nullptr;
+    ASSERT_EQ(server->GetErrorString(OPC_E_DUPLICATENAME, 0x409, &text), S_OK);
+    EXPECT_EQ(Text(text), L"Duplicate name not allowed.") << "no line end";
+    ASSERT_EQ(server->GetErrorString(OPC_E_DUPLICATENAME, 0x419, &text), S_OK);
+    EXPECT_EQ(Text(text), L"Повторяющееся имя не допускается.");
+    ASSERT_EQ(common->SetLocaleID(0x419), S_OK);
+    ASSERT_EQ(common->GetErrorString(OPC_S_INUSE, &text), S_OK);
+    const std::wstring russian = Text(text);
+    ASSERT_EQ(common->SetLocaleID(0x409), S_OK);
+    ASSERT_EQ(common->GetErrorString(OPC_S_INUSE, &text), S_OK);
+    const std::wstring english = Text(text);
+    EXPECT_FALSE(russian.empty());
+    EXPECT_NE(russian, english);
 }
 
 TEST_F(ServerObject, StatusReportsNodeStateVersionAndOwnGroupCount) {

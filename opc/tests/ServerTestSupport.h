@@ -152,6 +152,7 @@ protected:
     void Step(std::chrono::milliseconds by, int times = 1) {
         auto service = Service();
         for (int i = 0; i < times; ++i) {
+            ASSERT_TRUE(service->WaitIdle()); // nothing may still arm against the old time
             ::opc::ServiceClock::Advance(by);
             ASSERT_TRUE(service->WaitIdle());
         }

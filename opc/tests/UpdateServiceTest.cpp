@@ -202,6 +202,22 @@ TEST_F(UpdateEngine, ChangesAtTheInstantOfTheLastCallbackAreNotLost) {
     EXPECT_GE(changes.size(), 19u);
 }
 
+TEST_F(UpdateEngine, NewAttributeIsReportedAtTheNextTickEvenWithinTheSameClockInstant) {
+    auto s = Subscribe(200);
+    Step(100ms, 2); // a tick has just run at this instant
+    ASSERT_EQ(s.sink->Changes().size(), 1u);
+    // Made and read at the very instant of that tick: its first value is still news.
+    auto item = std::make_shared<GroupItem>();
+    item->serverHandle = 2;
+    item->clientHandle = 508;
+    item->cache = Service()->GetCachedValue(8, 2, VT_R4);
+    s.object().InsertItem(item);
+    Step(100ms, 2);
+    const auto changes = s.sink->Changes();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[1].items, std::vector<OPCHANDLE>{508});
+}
+
 TEST_F(UpdateEngine, DisabledOrInactiveGroupsReportTheChangesAfterwards) {
     auto s = Subscribe(200);
     Step(100ms, 3);
@@ -232,11 +248,17 @@ TEST_F(UpdateEngine, InactiveItemsAreSkippedAndNotReportedOnReactivation) {
     auto s = Subscribe(200);
     Step(100ms, 3);
     ASSERT_EQ(s.sink->Changes().size(), 1u);
-    s.item->active = false;
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock); // as the tick reads it
+        s.item->active = false;
+    }
     fake.Channel(7).Set(2, 3.0f);
     Step(100ms, 4);
     EXPECT_EQ(s.sink->Changes().size(), 1u);
-    s.item->active = true; // no change since the group's last callback
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock);
+        s.item->active = true; // no change since the group's last callback
+    }
     Step(100ms, 4);
     EXPECT_EQ(s.sink->Changes().size(), 1u);
     fake.Channel(7).Set(2, 4.0f);
