@@ -11,40 +11,43 @@
 #include "runtime/ChannelTables.h"
 #include "runtime/TextConversion.h"
 
-namespace {
-
-std::uint32_t HashName(std::wstring_view name) noexcept {
-    const std::size_t h = std::hash<std::wstring_view>{}(name);
-    return static_cast<std::uint32_t>(h ^ (static_cast<std::uint64_t>(h) >> 32));
-}
-
-} // namespace
-
 // ---------------------------------------------------------------------------
 // ChildNameIndex: open addressing with linear probing, at most 3/4 full. One slot per
 // distinct name, holding the first child of that name; further children of the same
 // name are chained in child order through next_.
+
+namespace {
+
+std::size_t TableSize(std::size_t children) {
+    std::size_t capacity = 4;
+    while (capacity * 3 < children * 4) capacity *= 2;
+    return capacity;
+}
+
+} // namespace
+
+void ChildNameIndex::Reserve(std::size_t n) { slots_.reserve(TableSize(n)); }
 
 void ChildNameIndex::Build(const std::vector<std::shared_ptr<AddressSpaceNode>>& children) {
     slots_.clear();
     next_.clear();
     mask_ = 0;
     if (children.empty()) return;
-    std::size_t capacity = 4;
-    while (capacity * 3 < children.size() * 4) capacity *= 2;
-    slots_.assign(capacity, Slot{0, npos});
+    const std::size_t capacity = TableSize(children.size());
+    slots_.assign(capacity, Slot{nullptr, 0, npos});  // keeps a reserved block
     mask_ = static_cast<std::uint32_t>(capacity - 1);
     std::vector<std::uint32_t> last;  // per first child of a name: the last one so far
     for (std::uint32_t i = 0; i < children.size(); ++i) {
-        const std::wstring& name = children[i]->Name();
-        const std::uint32_t h = HashName(name);
+        const AddressSpaceNode* child = children[i].get();
+        const std::wstring& name = child->Name();
+        const std::uint32_t h = Hash(name);
         for (std::uint32_t pos = h & mask_;; pos = (pos + 1) & mask_) {
             Slot& slot = slots_[pos];
-            if (slot.index == npos) {
-                slot = Slot{h, i};
+            if (!slot.node) {
+                slot = Slot{child, h, i};
                 break;
             }
-            if (slot.hash == h && children[slot.index]->Name() == name) {
+            if (slot.hash == h && slot.node->Name() == name) {
                 if (next_.empty()) {
                     next_.assign(children.size(), npos);
                     last.assign(children.size(), npos);
@@ -58,33 +61,18 @@ void ChildNameIndex::Build(const std::vector<std::shared_ptr<AddressSpaceNode>>&
     }
 }
 
-std::uint32_t ChildNameIndex::First(const std::vector<std::shared_ptr<AddressSpaceNode>>& children,
-                                    std::wstring_view name) const noexcept {
+std::uint32_t ChildNameIndex::First(std::wstring_view name, std::uint32_t hash) const noexcept {
     if (slots_.empty()) return npos;
-    const std::uint32_t h = HashName(name);
-    for (std::uint32_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+    for (std::uint32_t pos = hash & mask_;; pos = (pos + 1) & mask_) {
         const Slot& slot = slots_[pos];
-        if (slot.index == npos) return npos;
-        if (slot.hash == h && children[slot.index]->Name() == name) return slot.index;
+        if (!slot.node) return npos;
+        if (slot.hash == hash && slot.node->Name() == name) return slot.index;
     }
 }
 
 // ---------------------------------------------------------------------------
 
-BranchNode::~BranchNode() {
-    // Tear deep trees down without deep recursion: take over the children of every
-    // branch that dies with this one.
-    std::vector<std::shared_ptr<AddressSpaceNode>> pending = std::move(children_);
-    while (!pending.empty()) {
-        std::shared_ptr<AddressSpaceNode> node = std::move(pending.back());
-        pending.pop_back();
-        if (node && node.use_count() == 1 && node->IsBranch()) {
-            auto& branch = static_cast<BranchNode&>(*node);
-            for (auto& child : branch.children_) pending.push_back(std::move(child));
-            branch.children_.clear();
-        }
-    }
-}
+BranchNode::~BranchNode() = default;
 
 const AddressSpaceNode* BranchNode::FindChild(std::wstring_view name) const noexcept {
     const std::uint32_t i = FirstChildNamed(name);
@@ -161,9 +149,12 @@ private:
             std::size_t count = 0;
             for (VARTYPE vt : row) count += vt != VT_EMPTY;
             node->children_.reserve(count);
+            node->index_.Reserve(count);
             for (int a = 0; a < kAttributeCount; ++a)
                 if (row[static_cast<std::size_t>(a)] != VT_EMPTY)
                     Append(*node, std::make_shared<AttributeNode>(ch, a, AttributeName(ch, a)));
+            // A channel's children are final now; its index lies next to them in memory.
+            node->index_.Build(node->children_);
             channels_[static_cast<std::size_t>(ch)].node = std::move(node);
         }
     }
@@ -227,7 +218,7 @@ private:
         while (!stack.empty()) {
             BranchNode* branch = stack.back();
             stack.pop_back();
-            branch->index_.Build(branch->children_);
+            if (branch->Kind() == BranchKind::Group) branch->index_.Build(branch->children_);
             const auto self = std::static_pointer_cast<BranchNode>(branch->shared_from_this());
             for (const auto& child : branch->children_) {
                 child->parent_ = self;
@@ -257,15 +248,37 @@ struct Candidate {
 };
 
 const AddressSpaceNode* ResolveBelow(const BranchNode& branch, std::wstring_view rest) {
-    if (const AddressSpaceNode* exact = branch.FindChild(rest)) return exact;
+    const auto& children = branch.Children();
+    // Start loading the table slots of the whole rest and of its first "."-prefixes at
+    // once: in a large branch each is a miss of its own, and they overlap this way.
+    {
+        ChildNameIndex::NameHash prefix;
+        std::size_t hashed = 0;
+        int prefetched = 0;
+        for (std::size_t dot = rest.find(L'.'); dot != std::wstring_view::npos && prefetched < 4;
+             dot = rest.find(L'.', dot + 1), ++prefetched) {
+            prefix.Add(rest.substr(hashed, dot - hashed));
+            branch.PrefetchName(prefix.Value());
+            prefix.Add(L'.');
+            hashed = dot + 1;
+        }
+    }
+    const std::uint32_t restHash = ChildNameIndex::Hash(rest);
+    branch.PrefetchName(restHash);
+    const std::uint32_t exact = branch.FirstChildNamed(rest, restHash);
+    if (exact != ChildNameIndex::npos) return children[exact].get();
 
     // Every branch child whose name is a prefix of rest followed by ".", in child order.
+    // The hash of each prefix is carried on from the one before.
     Candidate fixed[8];
     std::vector<Candidate> more;
     std::size_t count = 0;
-    const auto& children = branch.Children();
+    ChildNameIndex::NameHash hash;
+    std::size_t hashed = 0;
     for (std::size_t dot = rest.find(L'.'); dot != std::wstring_view::npos; dot = rest.find(L'.', dot + 1)) {
-        for (std::uint32_t i = branch.FirstChildNamed(rest.substr(0, dot)); i != ChildNameIndex::npos;
+        hash.Add(rest.substr(hashed, dot - hashed));
+        const std::wstring_view prefix = rest.substr(0, dot);
+        for (std::uint32_t i = branch.FirstChildNamed(prefix, hash.Value()); i != ChildNameIndex::npos;
              i = branch.NextChildNamed(i)) {
             if (!children[i]->IsBranch()) continue;
             if (count < std::size(fixed)) {
@@ -276,6 +289,8 @@ const AddressSpaceNode* ResolveBelow(const BranchNode& branch, std::wstring_view
             }
             ++count;
         }
+        hash.Add(L'.');
+        hashed = dot + 1;
     }
     Candidate* begin = more.empty() ? fixed : more.data();
     Candidate* end = begin + count;

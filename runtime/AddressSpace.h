@@ -43,19 +43,42 @@ private:
 
 // Index of a branch's children by name: finds the first child of a name and the
 // further children of the same name in child order, at a cost that does not grow
-// with the number of children.
+// with the number of children. Names are hashed with NameHash, which can be carried
+// on from a prefix to a longer text.
 class ChildNameIndex {
 public:
     static constexpr std::uint32_t npos = 0xFFFFFFFFu;
+
+    struct NameHash {
+        std::uint64_t state = 0xcbf29ce484222325ull;  // FNV-1a
+        void Add(wchar_t c) noexcept { state = (state ^ static_cast<std::uint16_t>(c)) * 0x100000001b3ull; }
+        void Add(std::wstring_view text) noexcept {
+            for (wchar_t c : text) Add(c);
+        }
+        std::uint32_t Value() const noexcept { return static_cast<std::uint32_t>(state ^ (state >> 32)); }
+    };
+    static std::uint32_t Hash(std::wstring_view name) noexcept {
+        NameHash h;
+        h.Add(name);
+        return h.Value();
+    }
+
+    // Allocates the table for n children ahead of Build (to keep it near them in memory).
+    void Reserve(std::size_t n);
     void Build(const std::vector<std::shared_ptr<AddressSpaceNode>>& children);
-    std::uint32_t First(const std::vector<std::shared_ptr<AddressSpaceNode>>& children,
-                        std::wstring_view name) const noexcept;
+    // Starts loading the table slot of a hash into the cache.
+    void Prefetch(std::uint32_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
+    }
+    // Index of the first child named name (whose hash is hash), or npos.
+    std::uint32_t First(std::wstring_view name, std::uint32_t hash) const noexcept;
     std::uint32_t Next(std::uint32_t index) const noexcept { return next_.empty() ? npos : next_[index]; }
 
 private:
     struct Slot {
+        const AddressSpaceNode* node;  // null: empty slot
         std::uint32_t hash;
-        std::uint32_t index;  // npos: empty slot
+        std::uint32_t index;
     };
     std::vector<Slot> slots_;
     std::uint32_t mask_ = 0;
@@ -76,8 +99,14 @@ public:
     const AddressSpaceNode* FindChild(std::wstring_view name) const noexcept;
     // Index of the first child named exactly name, or ChildNameIndex::npos; NextChildNamed
     // gives the next child of the same name in child order.
-    std::uint32_t FirstChildNamed(std::wstring_view name) const noexcept { return index_.First(children_, name); }
+    std::uint32_t FirstChildNamed(std::wstring_view name) const noexcept {
+        return index_.First(name, ChildNameIndex::Hash(name));
+    }
+    std::uint32_t FirstChildNamed(std::wstring_view name, std::uint32_t hash) const noexcept {
+        return index_.First(name, hash);
+    }
     std::uint32_t NextChildNamed(std::uint32_t index) const noexcept { return index_.Next(index); }
+    void PrefetchName(std::uint32_t hash) const noexcept { index_.Prefetch(hash); }
 
 protected:
     BranchNode(std::int32_t id, std::wstring name) : AddressSpaceNode(true, std::move(name)), id_(id) {}
