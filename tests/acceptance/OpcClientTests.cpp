@@ -79,5 +79,30 @@ TEST(OpcClient, CommandsAgainstTheStandInServer) {
     }
 }
 
+TEST(OpcClient, CommandsAgainstTheOpcServer) {
+    std::wstring why;
+    if (!RealServerRegistered(&why)) GTEST_SKIP() << std::string(why.begin(), why.end());
+    struct Case {
+        std::wstring arguments;
+        DWORD code;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {L"status", 0, L"vendor:       Velmara 6 OPC Server"},
+        {L"read Plant.Line.Temp.Value", 0, L"Plant.Line.Temp.Value = "},
+        {L"read Plant.Line.Temp.Value No.Such.Item", 3,
+         L"No.Such.Item: 0xC0040007 The item ID is not defined in the server address space"},
+        {L"browse", 0, L"Temp"},
+        {L"errors 0xC0040007 --lcid 1049", 0, L"0xC0040007 "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.arguments.begin(), c.arguments.end()));
+        const Result r = RunClient(c.arguments);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_NE(r.output.find(c.expected), std::wstring::npos) << std::string(r.output.begin(), r.output.end());
+    }
+    WaitForServerEnd();
+}
+
 }  // namespace
 }  // namespace acceptance
