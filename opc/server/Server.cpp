@@ -337,7 +337,9 @@ HRESULT Server::CloneGroup(OPCHANDLE sourceHandle, LPCWSTR name, REFIID riid, LP
 // ---------------------------------------------------------------------------- shutdown
 
 void Server::SendShutdownRequest() noexcept {
-    shutdownPoint_.ForEachSink([](IOPCShutdown* sink) { return sink->ShutdownRequest(nullptr); });
+    // No reason text: an empty one, since the reason is a string that cannot be NULL across processes
+    // (a NULL would make the call fail in the proxy and the client would never hear of the shutdown).
+    shutdownPoint_.ForEachSink([](IOPCShutdown* sink) { return sink->ShutdownRequest(L""); });
 }
 
 void Server::TearDown() noexcept {

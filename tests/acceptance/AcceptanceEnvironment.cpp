@@ -89,15 +89,8 @@ DWORD RunAndWait(const std::wstring& exe, const std::wstring& arguments, DWORD t
     return code;
 }
 
-// The server started by COM serves the small test node of the source tree (Wine sees it on drive Z:).
-bool UseTestNode() {
-    std::wstring path = L"Z:";
-    for (char c : std::string(LX_SOURCE_DIR) + "/nodes/test/small.dbb")
-        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    const wchar_t* key = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
-    return RegSetKeyValueW(HKEY_CURRENT_USER, key, L"NodeFilePath", REG_SZ, path.c_str(),
-                           static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-}
+// The server started by COM serves the small test node of the source tree unless a suite asks for another.
+bool UseTestNode() { return UseNodeFile("nodes/test/small.dbb"); }
 
 class ComEnvironment : public ::testing::Environment {
 public:
@@ -116,6 +109,15 @@ public:
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
 }  // namespace
+
+bool UseNodeFile(const char* relative) {
+    std::wstring path = L"Z:";  // Wine sees the source tree on drive Z:
+    for (char c : std::string(LX_SOURCE_DIR) + "/" + relative)
+        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    const wchar_t* key = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
+    return RegSetKeyValueW(HKEY_CURRENT_USER, key, L"NodeFilePath", REG_SZ, path.c_str(),
+                           static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
 
 bool RealServerRegistered(std::wstring* why) {
     if (g_realServer == 0) {

@@ -23,6 +23,9 @@ std::wstring ReadClassesRootString(const std::wstring& key, const wchar_t* name 
 // Registry text of a GUID: {XXXXXXXX-...}.
 std::wstring GuidText(const GUID& guid);
 
+// Points NodeFilePath at a node file of the source tree (e.g. "nodes/demo.dbb") for the next server start.
+bool UseNodeFile(const char* relative);
+
 // The OPC DA server: bin\lx6opc.exe registered with /RegServer; false (with the reason) when it is not there.
 bool RealServerRegistered(std::wstring* why);
 

@@ -431,7 +431,7 @@ TEST_F(Process, WildcardValueIsResolvedAgainstTheCurrentDirectory) {
 // registered in Wine's class table, which makes every later COM activation in the
 // same Wine session fail with RPC_S_SERVER_UNAVAILABLE. Run it with
 // --gtest_also_run_disabled_tests once server objects give back their lock on teardown.
-TEST_F(Process, DISABLED_ExitWithAConnectedClientEndsTheProcess) {
+TEST_F(Process, ExitWithAConnectedClientEndsTheProcess) {
     const fs::path demo = SourcePath("nodes/demo.dbb");
     if (!fs::exists(demo))
         GTEST_SKIP() << "no demo node";
