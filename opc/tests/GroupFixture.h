@@ -4,6 +4,7 @@
 //
 // Node: Plant (group 0) / Line (group 40) with
 //   Temp  (ch 7, type 4): Value (2, VT_R4, writeable) = 21.5, A0 (0, VT_R4, read-only) = 1.0
+//   (every channel has Lock (8) = 0, so that its value may be written)
 //   Pump  (ch 8, type 1): Value (2, VT_I4, writeable) = 5, Lock (8, VT_BOOL) = 0
 //   Level (ch 9, type 6): Value (2, VT_R8) = 2.25
 //   Broken (ch 10, type 4): its type is later made unreadable
@@ -154,10 +155,10 @@ protected:
         opc::ServiceClock::SetManual(::UtcTime(std::chrono::hours(24 * 365 * 400)));
         fake.AddGroup(0, "Plant");
         fake.AddGroup(40, "Line", 0).Channels({7, 8, 9, 10});
-        fake.AddChannel(7, 4, "Temp").Set(2, 21.5f).Set(0, 1.0f);
+        fake.AddChannel(7, 4, "Temp").Set(2, 21.5f).Set(0, 1.0f).Set(8, 0);
         fake.AddChannel(8, 1, "Pump").Set(2, 5).Set(8, 0);
-        fake.AddChannel(9, 6, "Level").Set(2, 2.25);
-        fake.AddChannel(10, 4, "Broken").Set(2, 3.0f);
+        fake.AddChannel(9, 6, "Level").Set(2, 2.25).Set(8, 0);
+        fake.AddChannel(10, 4, "Broken").Set(2, 3.0f).Set(8, 0);
         for (int a = 0; a < 256; ++a) fake.SetAttributeName(a, "A" + std::to_string(a));
         fake.SetAttributeName(2, "Value");
         fake.SetAttributeName(8, "Lock");
