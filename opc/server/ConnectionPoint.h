@@ -81,7 +81,7 @@ public:
         {
             std::lock_guard<std::recursive_mutex> hold(lock_);
             if (cookie == 0 || cookie > slots_.size() || !slots_[cookie - 1]) return CONNECT_E_NOCONNECTION;
-            sink = std::move(slots_[cookie - 1]);
+            sink.Swap(slots_[cookie - 1]); // MinGW's ComPtr move-assignment copies: swap empties the slot
             TrimTail();
         }
         return S_OK; // `sink` is released here, outside the lock
@@ -120,7 +120,7 @@ public:
         com::ComPtr<Sink> dropped;
         std::lock_guard<std::recursive_mutex> hold(lock_);
         if (slot < slots_.size() && slots_[slot].Get() == sink) {
-            dropped = std::move(slots_[slot]);
+            dropped.Swap(slots_[slot]);
             TrimTail();
         }
     }
