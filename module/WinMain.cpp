@@ -50,12 +50,18 @@ void BringRunningInstanceToFront() {
         return;
     WINDOWPLACEMENT placement{};
     placement.length = sizeof(placement);
+    bool placed = false;
     if (GetWindowPlacement(find.found, &placement)) {
         if (placement.showCmd != SW_SHOWMAXIMIZED)
             placement.showCmd = SW_SHOWNORMAL;
         placement.flags |= WPF_ASYNCWINDOWPLACEMENT;
-        SetWindowPlacement(find.found, &placement);
+        placed = SetWindowPlacement(find.found, &placement) != FALSE;
+    } else {
+        placement.showCmd = IsZoomed(find.found) ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL;
     }
+    // Some systems place only their own process's windows: show it asynchronously instead.
+    if (!placed)
+        ShowWindowAsync(find.found, static_cast<int>(placement.showCmd));
     SetForegroundWindow(find.found);
 }
 

@@ -246,9 +246,7 @@ private:
         if (!expect(n == 3 || (n == 5 && tokens_[3].text == "parent" && !tokens_[3].quoted), "group ID NAME [parent ID]"))
             return false;
         long long id;
-        if (!parseInt(tokens_[1], 0, kMaxGroupId, id)) {
-            if (!integer(1, 0, kMaxGroupId, id, "group id")) return false;
-        }
+        if (!integer(1, 0, kMaxGroupId, id, "group id")) return false;
         if (id > 0 && id < kFirstGroupId)
             return fail("group id " + std::to_string(id) + " is reserved (use 0 for the top group or 32..65535)");
         auto found = node_.groups.find(static_cast<int>(id));
@@ -261,7 +259,7 @@ private:
         if (n == 5) {
             if (id == 0) return fail("the top group 0 has no parent");
             long long p;
-            if (!parseInt(tokens_[4], 0, kMaxGroupId, p)) return integer(4, 0, kMaxGroupId, p, "parent group id");
+            if (!integer(4, 0, kMaxGroupId, p, "parent group id")) return false;
             g.parent = static_cast<int>(p);
         }
         node_.groups.emplace(g.id, std::move(g));
@@ -419,7 +417,11 @@ private:
         for (double e : extremes) {
             double stored;
             if (!numericFromDouble(kind, e, stored))
-                return fail("simulated value " + std::to_string(e) + " does not fit attribute " + describe(ch->type, attr));
+            {
+                char value[32];
+                std::snprintf(value, sizeof value, "%g", e);
+                return fail(std::string("simulated value ") + value + " does not fit attribute " + describe(ch->type, attr));
+            }
         }
         ch->simulations.push_back(s);
         return true;

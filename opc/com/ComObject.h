@@ -9,6 +9,7 @@
 
 #include <windows.h>
 #include <unknwn.h>
+#include <objbase.h>
 #include <wrl/client.h>
 
 #include <atomic>
@@ -21,6 +22,16 @@ namespace opc::com {
 
 template <class I>
 using ComPtr = Microsoft::WRL::ComPtr<I>;
+
+// MinGW-w64's ComPtr differs from the platform's in two places: Attach() adds a
+// reference, and move-assignment copies (the source keeps its reference). Take over a
+// reference with Adopt() and move one pointer into another with Swap().
+template <class I>
+ComPtr<I> Adopt(I* owned) noexcept {
+    ComPtr<I> result;
+    *result.GetAddressOf() = owned;
+    return result;
+}
 
 // Declares IUnknown's methods pure in a class with several interface bases.
 #define LX_COM_UNKNOWN                                                                     \
@@ -77,8 +88,25 @@ protected:
     virtual void EnterCall() noexcept {}
     virtual void LeaveCall() noexcept {}
 
+    // Cuts the object off from its clients: COM releases the references of its stubs
+    // and later calls from clients fail in COM. QueryInterface answers normally during
+    // the call (COM asks for the identity), whatever QueryInterfaceCheck says.
+    void DisconnectFromClients(IUnknown* identity) noexcept {
+        ++disconnecting_;
+        CoDisconnectObject(identity, 0);
+        --disconnecting_;
+    }
+    bool Disconnecting() const noexcept { return disconnecting_.load() > 0; }
+
+public:
+    // The same, for an object found in a registry of live objects.
+    void CutOffFromClients(IUnknown* identity) noexcept { DisconnectFromClients(identity); }
+
+protected:
+
     template <class T> friend class ComObject;
     std::atomic<LONG> refs_{0};
+    std::atomic<int> disconnecting_{0};
 };
 
 template <class T>
@@ -90,8 +118,10 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_INVALIDARG;
         *object = nullptr;
-        HRESULT hr = this->QueryInterfaceCheck();
-        if (FAILED(hr)) return hr;
+        if (!this->Disconnecting()) {
+            HRESULT hr = this->QueryInterfaceCheck();
+            if (FAILED(hr)) return hr;
+        }
         this->EnterCall();
         void* found = this->FindInterface(riid);
         if (found) static_cast<IUnknown*>(found)->AddRef();
@@ -131,9 +161,8 @@ public:
     }
     ComPtr<T> Lock() noexcept {
         std::lock_guard<std::mutex> hold(lock_);
-        ComPtr<T> result;
-        if (owner_ && owner_->TryAddRef()) result.Attach(owner_);
-        return result;
+        if (owner_ && owner_->TryAddRef()) return Adopt(owner_);
+        return ComPtr<T>();
     }
 
 private:

@@ -125,9 +125,10 @@ void Group::ForcedTeardown() noexcept {
     }
     if (token) token->Clear(); // queued ticks and jobs now do nothing
     dataPoint_.Clear();
+    dataPoint_.DisconnectFromClients();
     // Clients lose the group: COM drops its stubs' references; calls that still come
     // fail in COM. In-process references keep a dead group that refuses every call.
-    CoDisconnectObject(Identity(), 0);
+    DisconnectFromClients(Identity());
 }
 
 // ---------------------------------------------------------------------------- IOPCGroupStateMgt

@@ -69,7 +69,7 @@ public:
                 if (slots_.size() == slots_.capacity()) slots_.reserve(slots_.empty() ? 1 : slots_.size() < 4 ? 4 : slots_.size() * 2);
                 slots_.emplace_back();
             }
-            slots_[slot] = std::move(sink);
+            slots_[slot].Swap(sink); // (MinGW's ComPtr move-assignment copies)
             *cookie = static_cast<DWORD>(slot + 1);
             return S_OK;
         } catch (...) {
@@ -81,7 +81,7 @@ public:
         {
             std::lock_guard<std::recursive_mutex> hold(lock_);
             if (cookie == 0 || cookie > slots_.size() || !slots_[cookie - 1]) return CONNECT_E_NOCONNECTION;
-            sink.Swap(slots_[cookie - 1]); // MinGW's ComPtr move-assignment copies: swap empties the slot
+            sink.Swap(slots_[cookie - 1]);
             TrimTail();
         }
         return S_OK; // `sink` is released here, outside the lock
@@ -143,6 +143,8 @@ public:
             if (IsDeadClient(hr)) Drop(slot, sink.Get());
         }
     }
+    // Clients lose the point: COM drops its stubs' references (which are the owner's).
+    void DisconnectFromClients() noexcept { CoDisconnectObject(static_cast<IConnectionPoint*>(this), 0); }
     // Releases every sink (the owner's destruction and teardown).
     void Clear() noexcept {
         std::vector<com::ComPtr<Sink>> old;

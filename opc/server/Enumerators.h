@@ -75,6 +75,17 @@ struct ConnectionPointEnumTraits {
     }
 };
 
+// Every enumerator alive in the process, so that a shutdown can cut them all off from
+// their clients (a client that died under Wine never releases them, and each holds a
+// module lock and references to server objects and groups).
+class LiveEnumerators {
+public:
+    static void Add(::opc::com::ComObjectRoot* object, IUnknown* identity);
+    static void Remove(::opc::com::ComObjectRoot* object) noexcept;
+    // Disconnects every enumerator alive now from its clients.
+    static void DisconnectAll() noexcept;
+};
+
 template <class Traits>
 class SnapshotEnumerator : public Traits::Interface, public com::ComObjectRoot {
 public:
@@ -83,8 +94,11 @@ public:
     using Out = typename Traits::Out;
     using Snapshot = std::shared_ptr<const std::vector<Item>>;
 
-    explicit SnapshotEnumerator(Snapshot snapshot, std::size_t position = 0) noexcept
-        : snapshot_(std::move(snapshot)), position_(position) {}
+    explicit SnapshotEnumerator(Snapshot snapshot, std::size_t position = 0)
+        : snapshot_(std::move(snapshot)), position_(position) {
+        LiveEnumerators::Add(this, static_cast<Interface*>(this));
+    }
+    ~SnapshotEnumerator() override { LiveEnumerators::Remove(this); }
 
     LX_COM_UNKNOWN
 

@@ -240,7 +240,7 @@ STDMETHODIMP Server::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
         groups_.erase(found);
         if (group->RefCount() == 1) return S_OK; // ours was the last reference: released here
         if (bForce) {
-            forced = std::move(group);
+            forced.Swap(group);
             return S_OK;
         }
         group->MarkRemoved(); // refuses further work, dies with its last client reference
@@ -340,9 +340,8 @@ void Server::SendShutdownRequest() noexcept {
 
 void Server::TearDown() noexcept {
     if (tornDown_.exchange(true)) return;
-    lx::ComPtr<Server> self;
     if (!TryAddRef()) return;
-    self.Attach(this); // lives to the end of this function at least
+    lx::ComPtr<Server> self = lx::Adopt(this); // lives to the end of this function at least
     core_.WaitUntilIdle();
     Registry groups;
     {
@@ -351,9 +350,12 @@ void Server::TearDown() noexcept {
     }
     TearDownGroups(std::move(groups));
     shutdownPoint_.Clear();
-    // Clients lose the object: COM drops the references of its stubs, and later calls
-    // fail in COM. It is destroyed when the last reference held in this process goes.
-    CoDisconnectObject(Identity(), 0);
+    // Clients lose the object, its connection point and every enumerator: COM drops the
+    // references of their stubs, and later calls fail in COM. The object is destroyed
+    // when the last reference held in this process goes.
+    LiveEnumerators::DisconnectAll();
+    shutdownPoint_.DisconnectFromClients();
+    DisconnectFromClients(Identity());
 }
 
 } // namespace opc::server::da::com

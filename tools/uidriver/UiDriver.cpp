@@ -15,17 +15,31 @@ std::wstring ClassName(HWND window) {
     return name;
 }
 
+namespace {
+
+BOOL CALLBACK AddTopLevel(HWND window, LPARAM context) {
+    auto* list = reinterpret_cast<std::vector<TopLevel>*>(context);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    list->push_back({window, pid, ClassName(window), WindowText(window), IsWindowVisible(window) != FALSE});
+    return TRUE;
+}
+
+BOOL CALLBACK AddStaticText(HWND child, LPARAM context) {
+    std::wstring cls = ClassName(child);
+    if (CompareStringOrdinal(cls.c_str(), -1, L"Static", -1, TRUE) == CSTR_EQUAL) {
+        std::wstring text = WindowText(child);
+        if (!text.empty())
+            reinterpret_cast<std::vector<std::wstring>*>(context)->push_back(text);
+    }
+    return TRUE;
+}
+
+} // namespace
+
 std::vector<TopLevel> ListTopLevel() {
     std::vector<TopLevel> all;
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* list = reinterpret_cast<std::vector<TopLevel>*>(context);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(window, &pid);
-            list->push_back({window, pid, ClassName(window), WindowText(window), IsWindowVisible(window) != FALSE});
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&all));
+    EnumWindows(&AddTopLevel, reinterpret_cast<LPARAM>(&all));
     return all;
 }
 
@@ -65,18 +79,7 @@ bool WaitUntilGone(HWND window, DWORD timeoutMs) {
 
 std::vector<std::wstring> StaticTexts(HWND dialog) {
     std::vector<std::wstring> texts;
-    EnumChildWindows(
-        dialog,
-        [](HWND child, LPARAM context) -> BOOL {
-            std::wstring cls = ClassName(child);
-            if (CompareStringOrdinal(cls.c_str(), -1, L"Static", -1, TRUE) == CSTR_EQUAL) {
-                std::wstring text = WindowText(child);
-                if (!text.empty())
-                    reinterpret_cast<std::vector<std::wstring>*>(context)->push_back(text);
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&texts));
+    EnumChildWindows(dialog, &AddStaticText, reinterpret_cast<LPARAM>(&texts));
     return texts;
 }
 

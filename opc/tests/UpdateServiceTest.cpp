@@ -1,0 +1,389 @@
+// The update service: scan period, cache, change detection, group ticks and callbacks,
+// driven by the frozen service clock.
+#include <future>
+
+#include "ServerTestSupport.h"
+#include "opc/common/OpcErrors.h"
+
+namespace opc::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class UpdateEngine : public ModuleFixture {
+protected:
+    void SetUp() override {
+        ModuleFixture::SetUp();
+        fake.AddChannel(7, 4, "Temp").Set(2, 0.0f);
+        fake.AddChannel(8, 4, "Flow").Set(2, 0.0f);
+    }
+
+    struct Subscription {
+        ComPtr<IOPCServer> server;
+        ComPtr<IOPCGroupStateMgt> group;
+        ComPtr<RecordingSink> sink;
+        DWORD cookie = 0;
+        std::shared_ptr<GroupItem> item;
+        Group& object() { return *static_cast<Group*>(group.Get()); }
+    };
+
+    // A group with one item on (channel, 2) and a recording sink, after its first tick.
+    Subscription Subscribe(DWORD rateMs, int channel = 7, IOPCServer* server = nullptr, const wchar_t* name = L"g") {
+        Subscription s;
+        s.server = server ? ComPtr<IOPCServer>(server) : NewServer();
+        s.group = AddGroup(s.server.Get(), name, rateMs, TRUE, 77);
+        EXPECT_TRUE(Service()->WaitIdle());
+        s.item = std::make_shared<GroupItem>();
+        s.item->serverHandle = 1;
+        s.item->clientHandle = 500 + channel;
+        s.item->cache = Service()->GetCachedValue(channel, 2, VT_R4);
+        s.object().InsertItem(s.item);
+        s.sink = MakeSink();
+        s.cookie = Advise(s.group.Get(), s.sink.Get());
+        return s;
+    }
+
+    static DWORD Advise(IOPCGroupStateMgt* group, RecordingSink* sink) {
+        ComPtr<IConnectionPointContainer> container;
+        EXPECT_EQ(group->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.GetAddressOf())),
+                  S_OK);
+        ComPtr<IConnectionPoint> point;
+        EXPECT_EQ(container->FindConnectionPoint(IID_IOPCDataCallback, point.GetAddressOf()), S_OK);
+        DWORD cookie = 0;
+        EXPECT_EQ(point->Advise(static_cast<IOPCDataCallback*>(sink), &cookie), S_OK);
+        return cookie;
+    }
+
+    // Steps the clock by `step` `times` times; before each step the attribute is set by f(i).
+    template <class F>
+    void Run(std::chrono::milliseconds step, int times, F&& f) {
+        for (int i = 1; i <= times; ++i) {
+            f(i);
+            Step(step);
+        }
+    }
+};
+
+TEST_F(UpdateEngine, ScanPeriodIsNodeParameterWithAFloorOf100ms) {
+    struct Case {
+        int parameter;
+        bool fails;
+        long long expectedMs;
+    };
+    const Case cases[] = {{250, false, 250}, {100, false, 100}, {50, false, 100}, {0, false, 100},
+                          {-5, false, 100},  {300, true, 100}};
+    for (const Case& c : cases) {
+        FakeRuntime runtime;
+        runtime.SetParameter(NRK_PARAM_SCAN_PERIOD, c.parameter);
+        if (c.fails) runtime.Fail("GetNodeParameter");
+        UpdateService::Options options;
+        options.runtime = &runtime;
+        auto service = UpdateService::Create(options);
+        EXPECT_EQ(service->ScanPeriod(), Duration(std::chrono::milliseconds(c.expectedMs))) << c.parameter;
+    }
+}
+
+TEST_F(UpdateEngine, CacheHasOneEntryPerAttributeReadAtCreationAndDroppedWhenUnused) {
+    auto service = Service();
+    const int before = fake.Calls("GetChannelFloat", 7, 2);
+    auto a = service->GetCachedValue(7, 2, VT_R4);
+    EXPECT_EQ(fake.Calls("GetChannelFloat", 7, 2), before + 1) << "read at once";
+    EXPECT_EQ(a->Read().quality, kQualityGood);
+    auto b = service->GetCachedValue(7, 2, VT_R4);
+    auto c = service->GetCachedValue(8, 2, VT_R4);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, c);
+    EXPECT_EQ(service->CacheSize(), 2u);
+    a.reset();
+    b.reset();
+    Step(100ms);
+    EXPECT_EQ(service->CacheSize(), 1u) << "dropped at the first scan after its last user";
+    // Never read: quality 0xFFFF, value empty.
+    fake.Fail("GetChannelFloat", 9, 2);
+    auto never = service->GetCachedValue(9, 2, VT_R4);
+    const CachedValue::State state = never->Read();
+    EXPECT_EQ(state.quality, kQualityNeverRead);
+    EXPECT_EQ(state.value.Type(), VT_EMPTY);
+}
+
+TEST_F(UpdateEngine, RuntimeIsReadOncePerAttributePerScan) {
+    auto s1 = Subscribe(1000);
+    auto s2 = Subscribe(300, 7, s1.server.Get(), L"second");
+    auto extra = std::make_shared<GroupItem>(*s1.item);
+    extra->serverHandle = 2;
+    s1.object().InsertItem(extra);
+    const int before = fake.Calls("GetChannelFloat", 7, 2);
+    Step(100ms, 10);
+    EXPECT_EQ(fake.Calls("GetChannelFloat", 7, 2), before + 10);
+}
+
+TEST_F(UpdateEngine, MergeRule) {
+    CachedValue entry(nullptr, 1, 2, VT_R8);
+    auto reading = [](ReadStatus status, double v, WORD q) {
+        AttributeReading r;
+        r.status = status;
+        if (status == ReadStatus::Value) {
+            V_VT(r.value.Get()) = VT_R8;
+            V_R8(r.value.Get()) = v;
+        }
+        r.quality = q;
+        return r;
+    };
+    const UtcTime t0 = kStart;
+    struct Case {
+        const char* what;
+        ReadStatus status;
+        double value;
+        WORD quality;
+        bool changes;
+        double valueAfter;
+        WORD qualityAfter;
+    };
+    const Case cases[] = {
+        {"first value", ReadStatus::Value, 1.5, 0xC0, true, 1.5, 0xC0},
+        {"same value and quality", ReadStatus::Value, 1.5, 0xC0, false, 1.5, 0xC0},
+        {"new value", ReadStatus::Value, 2.5, 0xC0, true, 2.5, 0xC0},
+        {"node stopped", ReadStatus::Value, 2.5, 0x1C, true, 2.5, 0x1C},
+        {"no value", ReadStatus::NoValue, 9.0, 0xC0, false, 2.5, 0x1C},
+        {"read raised", ReadStatus::Raised, 0.0, 0x00, true, 2.5, 0x00},
+    };
+    std::uint64_t seq = 0;
+    for (const Case& c : cases) {
+        ++seq;
+        const UtcTime at = t0 + std::chrono::seconds(seq);
+        EXPECT_EQ(MergeReading(entry, reading(c.status, c.value, c.quality), at, seq), c.changes) << c.what;
+        const CachedValue::State s = entry.Read();
+        EXPECT_EQ(V_R8(s.value.Get()), c.valueAfter) << c.what;
+        EXPECT_EQ(s.quality, c.qualityAfter) << c.what;
+        if (c.changes) {
+            EXPECT_EQ(s.changeTime, at) << c.what;
+            EXPECT_EQ(entry.ChangeSequence(), seq) << c.what;
+        } else {
+            EXPECT_LT(s.changeTime, at) << c.what;
+        }
+    }
+}
+
+TEST_F(UpdateEngine, OneCallbackPerTickWithTheLatestValue) {
+    auto s = Subscribe(1030); // ticks at 1030, 2060, 3090 ms; scans every 100 ms
+    // The attribute changes every 10 ms: before the step to t ms it becomes t / 10.
+    Run(10ms, 320, [&](int i) { fake.Channel(7).Set(2, static_cast<float>(i)); });
+    const auto changes = s.sink->Changes();
+    ASSERT_EQ(changes.size(), 3u);
+    // Each tick reports what the last scan before it (1000, 2000, 3000 ms) read.
+    EXPECT_EQ(changes[0].values, std::vector<double>{100});
+    EXPECT_EQ(changes[1].values, std::vector<double>{200});
+    EXPECT_EQ(changes[2].values, std::vector<double>{300});
+    for (const auto& c : changes) {
+        EXPECT_EQ(c.transaction, 0u);
+        EXPECT_EQ(c.group, 77u);
+        EXPECT_EQ(c.items, std::vector<OPCHANDLE>{507});
+        EXPECT_EQ(c.masterQuality, S_OK);
+        EXPECT_EQ(c.masterError, S_OK);
+    }
+}
+
+TEST_F(UpdateEngine, UnchangedValueIsReportedOnce) {
+    auto s = Subscribe(300);
+    Step(100ms, 20);
+    ASSERT_EQ(s.sink->Changes().size(), 1u) << "the first value only";
+    EXPECT_EQ(s.sink->Changes()[0].qualities, std::vector<WORD>{kQualityGood});
+}
+
+TEST_F(UpdateEngine, ChangesAtTheInstantOfTheLastCallbackAreNotLost) {
+    // Scans and ticks share every instant; whichever runs first, no change may be lost.
+    auto s = Subscribe(100);
+    Run(100ms, 20, [&](int i) { fake.Channel(7).Set(2, static_cast<float>(i)); });
+    Step(100ms, 3);
+    const auto changes = s.sink->Changes();
+    ASSERT_FALSE(changes.empty());
+    EXPECT_EQ(changes.back().values, std::vector<double>{20});
+    for (size_t i = 1; i < changes.size(); ++i) EXPECT_GT(changes[i].values[0], changes[i - 1].values[0]);
+    EXPECT_GE(changes.size(), 19u);
+}
+
+TEST_F(UpdateEngine, NewAttributeIsReportedAtTheNextTickEvenWithinTheSameClockInstant) {
+    auto s = Subscribe(200);
+    Step(100ms, 2); // a tick has just run at this instant
+    ASSERT_EQ(s.sink->Changes().size(), 1u);
+    // Made and read at the very instant of that tick: its first value is still news.
+    auto item = std::make_shared<GroupItem>();
+    item->serverHandle = 2;
+    item->clientHandle = 508;
+    item->cache = Service()->GetCachedValue(8, 2, VT_R4);
+    s.object().InsertItem(item);
+    Step(100ms, 2);
+    const auto changes = s.sink->Changes();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[1].items, std::vector<OPCHANDLE>{508});
+}
+
+TEST_F(UpdateEngine, DisabledOrInactiveGroupsReportTheChangesAfterwards) {
+    auto s = Subscribe(200);
+    Step(100ms, 3);
+    ASSERT_EQ(s.sink->Changes().size(), 1u);
+
+    s.object().SetCallbacksEnabled(false);
+    fake.Channel(7).Set(2, 5.0f);
+    Step(100ms, 5);
+    EXPECT_EQ(s.sink->Changes().size(), 1u);
+    s.object().SetCallbacksEnabled(true);
+    Step(100ms, 3);
+    ASSERT_EQ(s.sink->Changes().size(), 2u);
+    EXPECT_EQ(s.sink->Changes()[1].values, std::vector<double>{5});
+
+    DWORD revised = 0;
+    BOOL off = FALSE, on = TRUE;
+    ASSERT_EQ(s.group->SetState(nullptr, &revised, &off, nullptr, nullptr, nullptr, nullptr), S_OK);
+    fake.Channel(7).Set(2, 6.0f);
+    Step(100ms, 5);
+    EXPECT_EQ(s.sink->Changes().size(), 2u);
+    ASSERT_EQ(s.group->SetState(nullptr, &revised, &on, nullptr, nullptr, nullptr, nullptr), S_OK);
+    Step(100ms, 3);
+    ASSERT_EQ(s.sink->Changes().size(), 3u);
+    EXPECT_EQ(s.sink->Changes()[2].values, std::vector<double>{6});
+}
+
+TEST_F(UpdateEngine, InactiveItemsAreSkippedAndNotReportedOnReactivation) {
+    auto s = Subscribe(200);
+    Step(100ms, 3);
+    ASSERT_EQ(s.sink->Changes().size(), 1u);
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock); // as the tick reads it
+        s.item->active = false;
+    }
+    fake.Channel(7).Set(2, 3.0f);
+    Step(100ms, 4);
+    EXPECT_EQ(s.sink->Changes().size(), 1u);
+    {
+        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock);
+        s.item->active = true; // no change since the group's last callback
+    }
+    Step(100ms, 4);
+    EXPECT_EQ(s.sink->Changes().size(), 1u);
+    fake.Channel(7).Set(2, 4.0f);
+    Step(100ms, 3);
+    EXPECT_EQ(s.sink->Changes().size(), 2u);
+}
+
+TEST_F(UpdateEngine, EverySinkIsCalledAndDeadClientsAreDropped) {
+    auto s = Subscribe(200);
+    auto failing = MakeSink();
+    auto dead = MakeSink();
+    failing->Answer(E_FAIL);
+    dead->Answer(static_cast<HRESULT>(0x80010108)); // RPC_E_DISCONNECTED
+    Advise(s.group.Get(), failing.Get());
+    Advise(s.group.Get(), dead.Get());
+    auto last = MakeSink();
+    Advise(s.group.Get(), last.Get());
+    fake.Channel(7).Set(2, 1.0f);
+    Step(100ms, 3);
+    EXPECT_EQ(s.sink->Changes().size(), 1u);
+    EXPECT_EQ(failing->Changes().size(), 1u);
+    EXPECT_EQ(dead->Changes().size(), 1u);
+    EXPECT_EQ(last->Changes().size(), 1u);
+    fake.Channel(7).Set(2, 2.0f);
+    Step(100ms, 3);
+    EXPECT_EQ(failing->Changes().size(), 2u) << "a failing client stays";
+    EXPECT_EQ(dead->Changes().size(), 1u) << "a dead client's sink was dropped";
+    EXPECT_EQ(last->Changes().size(), 2u);
+    EXPECT_EQ(dead->RefCount(), 1) << "and released";
+}
+
+TEST_F(UpdateEngine, WithoutSinksTicksStillAdvance) {
+    auto server = NewServer();
+    auto group = AddGroup(server.Get(), L"quiet", 200);
+    ASSERT_TRUE(Service()->WaitIdle());
+    auto item = std::make_shared<GroupItem>();
+    item->serverHandle = 1;
+    item->clientHandle = 1;
+    item->cache = Service()->GetCachedValue(7, 2, VT_R4);
+    AsGroup(group.Get()).InsertItem(item);
+    fake.Channel(7).Set(2, 8.0f);
+    Step(100ms, 4);
+    auto sink = MakeSink();
+    Advise(group.Get(), sink.Get());
+    Step(100ms, 4);
+    EXPECT_TRUE(sink->Changes().empty());
+    fake.Channel(7).Set(2, 9.0f);
+    Step(100ms, 3);
+    EXPECT_EQ(sink->Changes().size(), 1u);
+}
+
+TEST_F(UpdateEngine, StoppedNodeGivesOutOfServiceQuality) {
+    auto s = Subscribe(200);
+    Step(100ms, 3);
+    fake.SetRunning(false);
+    Step(100ms, 3);
+    const auto changes = s.sink->Changes();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[1].qualities, std::vector<WORD>{kQualityOutOfService});
+    EXPECT_EQ(changes[1].masterQuality, S_FALSE);
+}
+
+TEST_F(UpdateEngine, ReadFailureIsReportedWithBadQuality) {
+    auto s = Subscribe(200);
+    Step(100ms, 3);
+    fake.Throw("GetChannelFloat", 7, 2);
+    Step(100ms, 3);
+    const auto changes = s.sink->Changes();
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_EQ(changes[1].qualities, std::vector<WORD>{kQualityBad});
+    EXPECT_EQ(changes[1].values, std::vector<double>{0}) << "the value stays";
+}
+
+TEST_F(UpdateEngine, TicksStopForRemovedGroups) {
+    auto s = Subscribe(200);
+    OPCHANDLE handle = 0;
+    DWORD rate;
+    BOOL active;
+    LPWSTR name = nullptr;
+    LONG tb;
+    FLOAT db;
+    DWORD lcid;
+    OPCHANDLE hc;
+    ASSERT_EQ(s.group->GetState(&rate, &active, &name, &tb, &db, &lcid, &hc, &handle), S_OK);
+    CoTaskMemFree(name);
+    Step(100ms, 3);
+    ASSERT_EQ(s.server->RemoveGroup(handle, FALSE), OPC_S_INUSE);
+    fake.Channel(7).Set(2, 3.0f);
+    Step(100ms, 5);
+    EXPECT_EQ(s.sink->Changes().size(), 1u);
+}
+
+TEST_F(UpdateEngine, ServiceEndsWithItsLastReference) {
+    std::weak_ptr<UpdateService> weak;
+    {
+        auto s = Subscribe(200);
+        weak = Service();
+        EXPECT_FALSE(weak.expired());
+        Step(100ms, 2);
+    }
+    EXPECT_TRUE(weak.expired());
+    auto next = Service();
+    EXPECT_NE(next.get(), nullptr);
+}
+
+TEST_F(UpdateEngine, ServiceMayEndOnItsOwnWorker) {
+    UpdateService::Options options;
+    auto service = UpdateService::Create(options);
+    std::promise<void> released;
+    std::promise<bool> onWorker;
+    auto go = released.get_future().share();
+    auto result = onWorker.get_future();
+    std::shared_ptr<UpdateService> keep = service;
+    service->Post([keep, go, &onWorker]() mutable {
+        go.wait();
+        const bool worker = keep->OnWorkerThread();
+        keep.reset(); // the last reference: the service ends on its own worker
+        onWorker.set_value(worker);
+    });
+    keep.reset();
+    service.reset();
+    released.set_value();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(result.get());
+}
+
+} // namespace
+} // namespace opc::test

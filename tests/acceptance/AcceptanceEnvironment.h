@@ -1,0 +1,29 @@
+// Shared set-up of the acceptance tests: COM in the multithreaded apartment, the proxy/stub DLL and the
+// servers registered in the test run's own Wine prefix.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace acceptance {
+
+// Folder of the test program (<build>/bin), with a trailing backslash.
+std::wstring BinDir();
+
+// Loads bin\<dll> and calls its entry `name` (HRESULT WINAPI (void)); the DLL's failure or a load failure.
+HRESULT CallDllEntry(const std::wstring& dll, const char* name);
+
+// HKCR\CLSID\{clsid}\LocalServer32 = "<exe>" (quoted); true on success.
+bool RegisterLocalServer(const CLSID& clsid, const std::wstring& exe);
+
+// A string value of HKCR\<key> ("" for the default value); empty if missing.
+std::wstring ReadClassesRootString(const std::wstring& key, const wchar_t* name = L"");
+
+// Registry text of a GUID: {XXXXXXXX-...}.
+std::wstring GuidText(const GUID& guid);
+
+// The OPC DA server: bin\lx6opc.exe registered with /RegServer; false (with the reason) when it is not there.
+bool RealServerRegistered(std::wstring* why);
+
+}  // namespace acceptance
