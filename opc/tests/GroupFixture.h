@@ -191,6 +191,7 @@ protected:
     // Moves the manual clock one update period on and lets scans and ticks run.
     void Step(int periods = 1) {
         for (int i = 0; i < periods; ++i) {
+            Idle(); // nothing may still arm against the old time
             opc::ServiceClock::Advance(kRate);
             Idle();
         }
