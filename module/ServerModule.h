@@ -100,7 +100,7 @@ public:
     // switches end the process here) and runs. The result is the exit code.
     int Main(const wchar_t* commandLine, int showCommand, RuntimeProvider provider);
 
-    // The auto-start flag's raw value and the program path (first command-line token).
+    // The program path: the first command-line token, quotes removed.
     const std::wstring& ProgramPath() const noexcept { return programPath_; }
 
     // The shutdown monitor's event (auto-reset) and activity flag.

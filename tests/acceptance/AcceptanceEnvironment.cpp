@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "TestServerContract.h"
+#include <UiDriver.h>
 
 namespace acceptance {
 
@@ -49,6 +50,24 @@ std::wstring ReadClassesRootString(const std::wstring& key, const wchar_t* name)
     return data;
 }
 
+HWND FindServerPanel() { return uidriver::FindTopLevel({kServerPanelCaption, L"", true, 0}); }
+
+void WaitForServerEnd() {
+    HWND panel = FindServerPanel();
+    if (!panel) return;
+    // Started by COM, the server runs until its panel is closed; with no client left it closes without asking.
+    DWORD pid = 0;
+    GetWindowThreadProcessId(panel, &pid);
+    uidriver::RequestClose(panel);
+    if (uidriver::WaitUntilGone(panel, 15000)) return;
+    ADD_FAILURE() << "lx6opc.exe does not end when its panel is closed with no client left";
+    if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 10000);
+        CloseHandle(process);
+    }
+}
+
 namespace {
 
 // 0: not tried yet, 1: registered, 2: not available.
@@ -73,7 +92,8 @@ DWORD RunAndWait(const std::wstring& exe, const std::wstring& arguments, DWORD t
 // The server started by COM serves the small test node of the source tree (Wine sees it on drive Z:).
 bool UseTestNode() {
     std::wstring path = L"Z:";
-    for (char c : std::string(LX_SOURCE_DIR) + "/nodes/test/small.dbb") path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
+    for (char c : std::string(LX_SOURCE_DIR) + "/nodes/test/small.dbb")
+        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
     const wchar_t* key = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
     return RegSetKeyValueW(HKEY_CURRENT_USER, key, L"NodeFilePath", REG_SZ, path.c_str(),
                            static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
@@ -87,7 +107,10 @@ public:
         ASSERT_EQ(CallDllEntry(L"lx6opcps.dll", "DllRegisterServer"), S_OK);
         ASSERT_TRUE(RegisterLocalServer(kTestServerClsid, BinDir() + kTestServerExe));
     }
-    void TearDown() override { CoUninitialize(); }
+    void TearDown() override {
+        WaitForServerEnd();
+        CoUninitialize();
+    }
 };
 
 ::testing::Environment* const g_environment = ::testing::AddGlobalTestEnvironment(new ComEnvironment);

@@ -26,4 +26,13 @@ std::wstring GuidText(const GUID& guid);
 // The OPC DA server: bin\lx6opc.exe registered with /RegServer; false (with the reason) when it is not there.
 bool RealServerRegistered(std::wstring* why);
 
+// The panel of a running lx6opc.exe (its title); nullptr if none.
+inline constexpr wchar_t kServerPanelCaption[] = L"Velmara 6 OPC Server";
+HWND FindServerPanel();
+
+// Ends a running lx6opc.exe (a COM-started server runs until its panel is closed) by closing its panel, so that
+// it does not outlive the test program holding the test runner's output pipes; one that does not end then is a
+// test failure and is terminated.
+void WaitForServerEnd();
+
 }  // namespace acceptance

@@ -693,7 +693,8 @@ int wmain(int argc, wchar_t** argv) {
     bool known = false;
     if (ParseOptions(argc, argv, options))
         for (const wchar_t* c : commands) known = known || options.command == c;
-    if (!known) {
+    const bool needsItems = options.command != L"status" && options.command != L"browse";
+    if (!known || (needsItems && options.args.empty())) {
         Usage();
         return kExitUsage;
     }
