@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cwchar>
 #include <memory>
+#include <string_view>
 
 #include "opc/common/ComMemory.h"
 
@@ -34,13 +35,19 @@ HRESULT LookupErrorText(HRESULT code, DWORD language, LPWSTR* text) noexcept {
     HMODULE module = g_messageModule.load();
     if (!module) module = GetModuleHandleW(nullptr);
     SystemBuffer found = Format(FORMAT_MESSAGE_FROM_HMODULE, module, code, language);
+    const bool own = found != nullptr;
     if (!found) found = Format(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, language);
     if (!found) {
         const DWORD error = GetLastError();
         return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
     }
     try {
-        *text = TaskMemString(found.get()).release();
+        std::wstring_view view(found.get());
+        // The program's own texts carry no line end (the message compiler adds one
+        // unless a text ends in %0); the system's keep theirs.
+        if (own)
+            while (!view.empty() && (view.back() == L'\n' || view.back() == L'\r')) view.remove_suffix(1);
+        *text = TaskMemString(view).release();
         return S_OK;
     } catch (...) {
         return E_OUTOFMEMORY;

@@ -262,9 +262,9 @@ TEST_F(ServerObject, ErrorStringsComeInTheRequestedLanguage) {
     ASSERT_EQ(server.As(&common), S_OK);
     LPWSTR text = nullptr;
     ASSERT_EQ(server->GetErrorString(OPC_E_DUPLICATENAME, 0x409, &text), S_OK);
-    EXPECT_EQ(Text(text).rfind(L"Duplicate name not allowed.", 0), 0u);
+    EXPECT_EQ(Text(text), L"Duplicate name not allowed.") << "no line end";
     ASSERT_EQ(server->GetErrorString(OPC_E_DUPLICATENAME, 0x419, &text), S_OK);
-    EXPECT_EQ(Text(text).rfind(L"Повторяющееся имя не допускается.", 0), 0u);
+    EXPECT_EQ(Text(text), L"Повторяющееся имя не допускается.");
     ASSERT_EQ(common->SetLocaleID(0x419), S_OK);
     ASSERT_EQ(common->GetErrorString(OPC_S_INUSE, &text), S_OK);
     const std::wstring russian = Text(text);
