@@ -27,7 +27,8 @@ Group::~Group() {
 }
 
 void* Group::FindInterface(REFIID riid) noexcept {
-    return lx::InterfaceList<IOPCGroupStateMgt, IConnectionPointContainer>::Find(this, riid);
+    return lx::InterfaceList<IOPCGroupStateMgt, IConnectionPointContainer, IOPCItemMgt, IOPCSyncIO,
+                             IOPCAsyncIO2>::Find(this, riid);
 }
 
 HRESULT Group::QueryInterfaceCheck() noexcept {

@@ -9,6 +9,7 @@
 #include <ocidl.h>
 
 #include <atomic>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "opc/com/CallFrame.h"
 #include "opc/com/ComObject.h"
 #include "opc/com/ModuleLock.h"
+#include "opc/group/AsyncTransaction.h"
 #include "opc/group/GroupItem.h"
 #include "opc/group/UpdateService.h"
 #include "opc/server/ConnectionPoint.h"
@@ -27,7 +29,12 @@ namespace opc::server::da::com {
 
 class Server;
 
-class Group : public IOPCGroupStateMgt, public IConnectionPointContainer, public ::opc::com::ComObjectRoot {
+class Group : public IOPCGroupStateMgt,
+              public IConnectionPointContainer,
+              public IOPCItemMgt,   // GroupItemMgt.cpp
+              public IOPCSyncIO,    // GroupSyncIO.cpp
+              public IOPCAsyncIO2,  // GroupAsyncIO.cpp
+              public ::opc::com::ComObjectRoot {
 public:
     using ItemMap = std::map<ItemHandle, std::shared_ptr<GroupItem>>;
 
@@ -51,6 +58,34 @@ public:
                           OPCHANDLE* phClientGroup) override;
     STDMETHODIMP SetName(LPCWSTR szName) override;
     STDMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCItemMgt (GroupItemMgt.cpp)
+    STDMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                          HRESULT** ppErrors) override;
+    STDMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                               OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    STDMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    STDMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+    STDMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                  HRESULT** ppErrors) override;
+    STDMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                              HRESULT** ppErrors) override;
+    STDMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCSyncIO (GroupSyncIO.cpp)
+    STDMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+
+    // IOPCAsyncIO2 (GroupAsyncIO.cpp)
+    STDMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                      HRESULT** ppErrors) override;
+    STDMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                       DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    STDMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+    STDMETHODIMP Cancel2(DWORD dwCancelID) override;
+    STDMETHODIMP SetEnable(BOOL bEnable) override;
+    STDMETHODIMP GetEnable(BOOL* pbEnable) override;
 
     // IConnectionPointContainer
     STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
@@ -106,6 +141,16 @@ private:
     void ArmTick() noexcept;
     std::int64_t ReviseRate(DWORD requestedMs) const noexcept;
 
+    // ---- items and I/O (GroupItemMgt.cpp, GroupSyncIO.cpp, GroupAsyncIO.cpp)
+    using Transaction = ::opc::AsyncTransaction;
+    // Appends a transaction, counts its job as busy and posts the job; on failure
+    // nothing stays queued. Under the group lock. Throws std::bad_alloc.
+    void QueueTransaction(std::shared_ptr<Transaction> transaction);
+    static void AsyncJob(const std::weak_ptr<Token>& token) noexcept;
+    void RunAsyncJob() noexcept;
+    void CompleteRead(const Transaction& transaction);
+    void CompleteWrite(const Transaction& transaction);
+
     ::opc::com::ModuleLock moduleLock_;
     ::opc::com::ObjectCore core_;
     std::atomic<bool> removed_{false};
@@ -123,6 +168,7 @@ private:
     std::shared_ptr<UpdateService::Timer> timer_;
     Server* server_ = nullptr;
     ItemMap items_;
+    std::list<std::shared_ptr<Transaction>> transactions_; // FIFO; Cancel2 moves one to the front
     ConnectionPoint<IOPCDataCallback> dataPoint_;
     std::shared_ptr<Token> token_;
 };

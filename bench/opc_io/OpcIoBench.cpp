@@ -1,0 +1,496 @@
+// Item management and data access of the OPC server across processes.
+//
+// Writes a node file of generated channels (type 4), points NodeFilePath at it, registers lx6opc.exe and
+// the proxy/stub DLL in the current prefix, and starts the server by COM activation.
+// Then prints, each as an absolute figure and as a ratio to the floor (one bare COM
+// call, IOPCCommon::GetLocaleID, measured in the same run):
+//   AddItems of 1,000 / 10,000 / 100,000 items (distinct attributes, one call each);
+//   CACHE and DEVICE Read of 1 / 100 / 1,000 items; Write of 100 items;
+//   a subscription of 10,000 items (group rate = scan period) whose values a writer
+//   thread steps every 100 ms (the server does not start the node, so nothing else
+//   changes them): item updates per second and the changes that no callback carried
+//   (coalesced within one tick or lost);
+//   the server's private bytes per item (100,000 items).
+//
+// Usage: opc_io_bench [channels (default 10000)] [subscription seconds (default 10)]
+// Run under Wine with a display, e.g. in the build's prefix:
+//   xvfb-run -a scripts/wine-run.sh build/x86_64/bin/opc_io_bench.exe
+#include <windows.h>
+#include <objbase.h>
+#include <ocidl.h>
+#include <olectl.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <opccomn.h>
+#include <opcda.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "nrk/NRK_Server.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+const CLSID kServerClsid = {0x7A3E1C04, 0x5B2D, 0x4F60, {0x9E, 0x11, 0x2C, 0x8D, 0x0B, 0x6A, 0x4F, 0x01}};
+using Clock = std::chrono::steady_clock;
+
+double Micro(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+std::wstring BinDir() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path, n);
+    return text.substr(0, text.find_last_of(L"\\/") + 1);
+}
+
+DWORD RunAndWait(const std::wstring& exe, const std::wstring& arguments) {
+    std::wstring command = L"\"" + exe + L"\" " + arguments;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, BinDir().c_str(), &si, &pi))
+        return static_cast<DWORD>(-1);
+    DWORD code = static_cast<DWORD>(-2);
+    if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+bool WriteNode(const std::wstring& path, int channels) {
+    std::ofstream out(std::string(path.begin(), path.end()));
+    out << "node \"Bench Node\" type 1\nscan 100\ngroup 0 \"Plant\"\ngroup 40 \"Line\" parent 0\n";
+    for (int ch = 1; ch <= channels; ++ch)
+        out << "channel " << ch << " type 4 \"C" << ch << "\" in 40\n";
+    return static_cast<bool>(out);
+}
+
+bool SetNodePath(const std::wstring& path) {
+    const wchar_t* key = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
+    return RegSetKeyValueW(HKEY_CURRENT_USER, key, L"NodeFilePath", REG_SZ, path.c_str(),
+                           static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+HRESULT RegisterProxy() {
+    HMODULE module = LoadLibraryW((BinDir() + L"lx6opcps.dll").c_str());
+    if (!module) return HRESULT_FROM_WIN32(GetLastError());
+    using Entry = HRESULT(WINAPI*)();
+    auto entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+    const HRESULT hr = entry ? entry() : E_FAIL;
+    FreeLibrary(module);
+    return hr;
+}
+
+DWORD FindServerProcess() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    DWORD pid = 0;
+    for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+        if (_wcsicmp(entry.szExeFile, L"lx6opc.exe") == 0) pid = entry.th32ProcessID;
+    CloseHandle(snapshot);
+    return pid;
+}
+
+// The attribute names of a type-4 channel, asked of the runtime library itself (the
+// server has no browsing interface to ask).
+std::vector<std::wstring> AttributeNames() {
+    std::vector<std::wstring> names;
+    HMODULE library = LoadLibraryW((BinDir() + L"dllNRK32.dll").c_str());
+    if (!library) return names;
+    using GetInterface = bool (*)(int, NRK_Server**);
+    auto get = reinterpret_cast<GetInterface>(reinterpret_cast<void*>(GetProcAddress(library, "NRK_GET_INTERFACE")));
+    NRK_Server* runtime = nullptr;
+    char dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, dir);
+    const std::string file = "opc_io_probe.dbb";
+    {
+        std::ofstream out(std::string(dir) + file);
+        out << "node \"Probe\" type 1\ngroup 0 \"Plant\"\nchannel 1 type 4 \"C1\" in 0\n";
+    }
+    if (get && get(0, &runtime) && runtime && runtime->LoadNode(dir, file.c_str()) == 0) {
+        for (int a = 0; a < 256; ++a) {
+            char text[NRK_TEXT_SIZE] = {};
+            if (!runtime->GetAttributeName(1, a, text, NRK_TEXT_SIZE) || !*text) continue;
+            std::wstring name;
+            for (const char* c = text; *c; ++c) name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+            names.push_back(name);
+        }
+        runtime->UnloadNode();
+    }
+    DeleteFileA((std::string(dir) + file).c_str());
+    return names;
+}
+
+BOOL CALLBACK CloseWindowsOf(HWND window, LPARAM pid) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == static_cast<DWORD>(pid)) PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+double PrivateBytes(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
+        return 0;
+    // Wine may leave PrivateUsage at 0 for other processes: then the page-file usage, the same figure.
+    return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
+}
+
+// Counts what the subscription delivers: per client handle the first and last counter
+// value and the number of updates.
+class CountingSink final : public IOPCDataCallback {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IOPCDataCallback) return E_NOINTERFACE;
+        *object = static_cast<IOPCDataCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG n = --refs_;
+        if (n == 0) delete this;
+        return n;
+    }
+    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* clients, VARIANT* values,
+                              WORD*, FILETIME*, HRESULT* errors) override {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!counting_) return S_OK;
+        ++callbacks_;
+        for (DWORD i = 0; i < count; ++i) {
+            if (errors[i] != S_OK) continue;
+            VARIANT d;
+            VariantInit(&d);
+            if (FAILED(VariantChangeType(&d, &values[i], 0, VT_R8))) continue;
+            auto& s = seen_[clients[i]];
+            const double v = V_R8(&d);
+            if (s.updates == 0) s.first = v;
+            s.last = v;
+            ++s.updates;
+            ++updates_;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                                HRESULT*) override {
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    void Count(bool on) {
+        std::lock_guard<std::mutex> hold(lock_);
+        counting_ = on;
+    }
+    // Updates, callbacks, items seen, and counter steps that no update carried.
+    void Totals(std::uint64_t& updates, std::uint64_t& callbacks, std::size_t& items, double& lost) {
+        std::lock_guard<std::mutex> hold(lock_);
+        updates = updates_;
+        callbacks = callbacks_;
+        items = seen_.size();
+        lost = 0;
+        for (const auto& [client, s] : seen_) lost += std::max(0.0, (s.last - s.first + 1) - static_cast<double>(s.updates));
+    }
+
+private:
+    struct Seen {
+        double first = 0, last = 0;
+        std::uint64_t updates = 0;
+    };
+    std::atomic<ULONG> refs_{1};
+    std::mutex lock_;
+    bool counting_ = false;
+    std::uint64_t updates_ = 0, callbacks_ = 0;
+    std::unordered_map<OPCHANDLE, Seen> seen_;
+};
+
+struct Bench {
+    ComPtr<IOPCServer> server;
+    double floorUs = 0;
+
+    // A time and its ratio to the floor.
+    void Row(const char* what, double us) {
+        std::printf("%-44s %14.1f us  %12.2f x floor\n", what, us, floorUs > 0 ? us / floorUs : 0.0);
+    }
+
+    ComPtr<IOPCItemMgt> AddGroup(const wchar_t* name, BOOL active, DWORD rate, OPCHANDLE* handle) {
+        DWORD revised = 0;
+        ComPtr<IOPCItemMgt> items;
+        const HRESULT hr = server->AddGroup(name, active, rate, 1, nullptr, nullptr, 0x409, handle, &revised,
+                                           IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf()));
+        if (FAILED(hr)) std::printf("AddGroup %ls failed: 0x%08lx\n", name, static_cast<unsigned long>(hr));
+        return items;
+    }
+
+    // Adds the items and returns their server handles; prints failures.
+    std::vector<OPCHANDLE> Add(IOPCItemMgt* items, const std::vector<std::wstring>& ids, double* us = nullptr) {
+        std::vector<OPCITEMDEF> defs(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            defs[i] = OPCITEMDEF{};
+            defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
+            defs[i].bActive = TRUE;
+            defs[i].hClient = static_cast<OPCHANDLE>(i + 1);
+        }
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        const auto start = Clock::now();
+        const HRESULT hr = items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
+        const auto took = Clock::now() - start;
+        if (us) *us = Micro(took);
+        std::vector<OPCHANDLE> handles;
+        std::size_t failed = 0;
+        for (std::size_t i = 0; results && i < ids.size(); ++i) {
+            if (errors[i] == S_OK) handles.push_back(results[i].hServer);
+            else ++failed;
+        }
+        if (hr != S_OK || failed) std::printf("  AddItems: 0x%08lx, %zu failed items\n", static_cast<unsigned long>(hr), failed);
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+        return handles;
+    }
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const int channels = argc > 1 ? std::max(1000, _wtoi(argv[1])) : 10000;
+    const int subscriptionSeconds = argc > 2 ? std::max(1, _wtoi(argv[2])) : 10;
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring node = std::wstring(temp) + L"opc_io_bench.dbb";
+    if (!WriteNode(node, channels) || !SetNodePath(node)) {
+        std::printf("cannot write the node file or NodeFilePath\n");
+        return 1;
+    }
+    if (RunAndWait(BinDir() + L"lx6opc.exe", L"/RegServer") != 0 || FAILED(RegisterProxy())) {
+        std::printf("cannot register lx6opc.exe or lx6opcps.dll\n");
+        return 1;
+    }
+
+    Bench b;
+    auto started = Clock::now();
+    HRESULT hr = CoCreateInstance(kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&b.server));
+    if (FAILED(hr)) {
+        std::printf("CoCreateInstance: 0x%08lx\n", static_cast<unsigned long>(hr));
+        return 1;
+    }
+    std::printf("node: %d channels (type 4); server started in %.0f ms\n", channels, Micro(Clock::now() - started) / 1000);
+    const DWORD pid = FindServerProcess();
+    HANDLE process = pid ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE | PROCESS_TERMINATE,
+                                       FALSE, pid)
+                         : nullptr;
+
+    // The floor: one bare COM round trip.
+    ComPtr<IOPCCommon> common;
+    b.server.As(&common);
+    LCID lcid = 0;
+    for (int i = 0; i < 200; ++i) common->GetLocaleID(&lcid);
+    {
+        const int n = 2000;
+        const auto start = Clock::now();
+        for (int i = 0; i < n; ++i) common->GetLocaleID(&lcid);
+        b.floorUs = Micro(Clock::now() - start) / n;
+    }
+    std::printf("\n%-44s %14.1f us\n\n", "floor: IOPCCommon::GetLocaleID", b.floorUs);
+
+    // The attribute names of a channel, for distinct item ids.
+    std::vector<std::wstring> attributes = AttributeNames();
+    if (attributes.empty()) attributes.push_back(L"Value");
+    auto idOf = [&](std::size_t k) {
+        const std::size_t ch = k / attributes.size() + 1;
+        return L"Plant.Line.C" + std::to_wstring(ch) + L"." + attributes[k % attributes.size()];
+    };
+    const std::size_t distinct = static_cast<std::size_t>(channels) * attributes.size();
+    std::printf("%zu attributes per channel, %zu distinct items\n\n", attributes.size(), distinct);
+
+    // AddItems.
+    double bytesPerItem = 0;
+    for (std::size_t n : {std::size_t(1000), std::size_t(10000), std::size_t(100000)}) {
+        std::vector<std::wstring> ids;
+        for (std::size_t k = 0; k < n; ++k) ids.push_back(idOf(k % distinct));
+        OPCHANDLE handle = 0;
+        ComPtr<IOPCItemMgt> items = b.AddGroup((L"add" + std::to_wstring(n)).c_str(), FALSE, 1000, &handle);
+        if (!items) continue;
+        Sleep(300);
+        const double before = process ? PrivateBytes(process) : 0;
+        double us = 0;
+        const auto added = b.Add(items.Get(), ids, &us);
+        Sleep(300);
+        const double after = process ? PrivateBytes(process) : 0;
+        char label[64];
+        std::snprintf(label, sizeof label, "AddItems %zu items (one call)", n);
+        b.Row(label, us);
+        std::snprintf(label, sizeof label, "  per item");
+        b.Row(label, us / static_cast<double>(n));
+        if (n == 100000 && before > 0) bytesPerItem = (after - before) / static_cast<double>(added.size() ? added.size() : 1);
+        items.Reset();
+        b.server->RemoveGroup(handle, TRUE);
+    }
+    if (bytesPerItem > 0) std::printf("%-44s %14.0f bytes\n", "server private bytes per item (100,000)", bytesPerItem);
+    std::printf("\n");
+
+    // Reads and writes on a group of 1,000 Value items.
+    {
+        std::vector<std::wstring> ids;
+        for (int ch = 1; ch <= 1000; ++ch) ids.push_back(L"Plant.Line.C" + std::to_wstring(ch) + L".Value");
+        OPCHANDLE handle = 0;
+        ComPtr<IOPCItemMgt> items = b.AddGroup(L"io", TRUE, 1000, &handle);
+        const auto handles = items ? b.Add(items.Get(), ids) : std::vector<OPCHANDLE>();
+        ComPtr<IOPCSyncIO> io;
+        if (items) items.As(&io);
+        if (io && handles.size() == ids.size()) {
+            for (OPCDATASOURCE source : {OPC_DS_CACHE, OPC_DS_DEVICE}) {
+                for (DWORD n : {1u, 100u, 1000u}) {
+                    const int repeats = n == 1 ? 1000 : n == 100 ? 200 : 50;
+                    std::size_t failures = 0;
+                    const auto start = Clock::now();
+                    for (int r = 0; r < repeats; ++r) {
+                        OPCITEMSTATE* states = nullptr;
+                        HRESULT* errors = nullptr;
+                        if (io->Read(source, n, const_cast<OPCHANDLE*>(handles.data()), &states, &errors) != S_OK) ++failures;
+                        for (DWORD i = 0; states && i < n; ++i) VariantClear(&states[i].vDataValue);
+                        CoTaskMemFree(states);
+                        CoTaskMemFree(errors);
+                    }
+                    char label[64];
+                    std::snprintf(label, sizeof label, "Read %s %lu items", source == OPC_DS_CACHE ? "CACHE" : "DEVICE",
+                                  static_cast<unsigned long>(n));
+                    b.Row(label, Micro(Clock::now() - start) / repeats);
+                    if (failures) std::printf("  (%zu calls not S_OK)\n", failures);
+                }
+            }
+            {
+                const DWORD n = 100;
+                const int repeats = 100;
+                std::vector<VARIANT> values(n);
+                for (auto& v : values) {
+                    VariantInit(&v);
+                    V_VT(&v) = VT_R4;
+                    V_R4(&v) = 1.0f;
+                }
+                std::size_t failures = 0;
+                const auto start = Clock::now();
+                for (int r = 0; r < repeats; ++r) {
+                    HRESULT* errors = nullptr;
+                    if (io->Write(n, const_cast<OPCHANDLE*>(handles.data()), values.data(), &errors) != S_OK) ++failures;
+                    CoTaskMemFree(errors);
+                }
+                b.Row("Write 100 items", Micro(Clock::now() - start) / repeats);
+                if (failures) std::printf("  (%zu calls not S_OK)\n", failures);
+            }
+        }
+        io.Reset();
+        items.Reset();
+        b.server->RemoveGroup(handle, TRUE);
+    }
+    std::printf("\n");
+
+    // A subscription of 10,000 changing items at the scan period.
+    {
+        const int n = std::min(channels, 10000);
+        std::vector<std::wstring> ids;
+        for (int ch = 1; ch <= n; ++ch) ids.push_back(L"Plant.Line.C" + std::to_wstring(ch) + L".Value");
+        OPCHANDLE handle = 0;
+        ComPtr<IOPCItemMgt> items = b.AddGroup(L"subscription", TRUE, 100, &handle);
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        ComPtr<CountingSink> sink;
+        sink.Attach(new CountingSink);
+        DWORD cookie = 0;
+        if (items && SUCCEEDED(items.As(&container)) &&
+            SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, &point)) &&
+            SUCCEEDED(point->Advise(sink.Get(), &cookie))) {
+            const auto handles = b.Add(items.Get(), ids);
+            ComPtr<IOPCSyncIO> io;
+            items.As(&io);
+            // The node is not started by the server, so the values are changed by writes:
+            // every 100 ms all items get the next value of a counter.
+            std::atomic<bool> stop{false};
+            std::atomic<long> rounds{0};
+            std::vector<VARIANT> values(handles.size());
+            auto writer = [&] {
+                for (long k = 1; !stop; ++k) {
+                    const auto due = Clock::now() + std::chrono::milliseconds(100);
+                    for (auto& v : values) {
+                        VariantInit(&v);
+                        V_VT(&v) = VT_R4;
+                        V_R4(&v) = static_cast<float>(k);
+                    }
+                    HRESULT* errors = nullptr;
+                    io->Write(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()), values.data(), &errors);
+                    CoTaskMemFree(errors);
+                    ++rounds;
+                    std::this_thread::sleep_until(due);
+                }
+            };
+            Sleep(1500); // first reports
+            sink->Count(true);
+            const auto start = Clock::now();
+            std::thread writing(writer);
+            Sleep(static_cast<DWORD>(subscriptionSeconds) * 1000);
+            stop = true;
+            writing.join();
+            Sleep(500); // the last writes reach the cache and a tick
+            sink->Count(false);
+            const double seconds = Micro(Clock::now() - start) / 1e6;
+            std::uint64_t updates = 0, callbacks = 0;
+            std::size_t seen = 0;
+            double lost = 0;
+            sink->Totals(updates, callbacks, seen, lost);
+            const double perSecond = static_cast<double>(updates) / seconds;
+            std::printf("subscription of %d items at 100 ms for %.1f s, %ld write rounds: %llu callbacks, %zu items seen\n",
+                        n, seconds, rounds.load(), static_cast<unsigned long long>(callbacks), seen);
+            std::printf("%-44s %14.0f /s\n", "  item updates per second", perSecond);
+            b.Row("  time per item update", perSecond > 0 ? 1e6 / perSecond : 0);
+            std::printf("%-44s %14.0f (%.2f%% of %.0f changes)\n", "  changes not delivered (coalesced or lost)", lost,
+                        updates + lost > 0 ? 100.0 * lost / (static_cast<double>(updates) + lost) : 0.0,
+                        static_cast<double>(updates) + lost);
+            point->Unadvise(cookie);
+        } else {
+            std::printf("subscription could not be set up\n");
+        }
+        point.Reset();
+        container.Reset();
+        items.Reset();
+        b.server->RemoveGroup(handle, TRUE);
+    }
+
+    common.Reset();
+    b.server.Reset();
+    // The server should end with its last client; if it does not, its panel is closed
+    // (no client is connected any more), and only then is it ended by force (a prefix
+    // whose server was ended so may need `wineserver -k` before COM starts it again).
+    if (process) {
+        if (WaitForSingleObject(process, 5000) != WAIT_OBJECT_0) {
+            std::printf("lx6opc.exe still runs 5 s after the last release: its panel is closed\n");
+            EnumWindows(CloseWindowsOf, static_cast<LPARAM>(pid));
+            if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) {
+                std::printf("lx6opc.exe still runs: ended\n");
+                TerminateProcess(process, 1);
+            }
+        }
+        CloseHandle(process);
+    }
+    DeleteFileW(node.c_str());
+    CoUninitialize();
+    return 0;
+}
