@@ -99,7 +99,7 @@ TEST_F(DemoBrowse, FromTheTopToAnAttributeAndIntoAGroup) {
     const std::wstring itemId = id;
     CoTaskMemFree(id);
     EXPECT_EQ(itemId, L"Plant.Intake.Basin.Level.Value");
-    ASSERT_EQ(browse_->GetItemID(nullptr, &id), S_OK);
+    ASSERT_EQ(browse_->GetItemID(const_cast<LPWSTR>(L""), &id), S_OK);  // a string parameter: "" not NULL
     EXPECT_STREQ(id, L"Plant.Intake.Basin.Level");
     CoTaskMemFree(id);
 

@@ -424,13 +424,6 @@ TEST_F(Process, WildcardValueIsResolvedAgainstTheCurrentDirectory) {
 // after which the server objects end whatever their clients hold, and the window
 // closes. The process then ends at once, or, if an object survived, as soon as the
 // client lets go of it; it never runs on for good.
-//
-// Disabled for now: under Wine a torn-down server object keeps its references (and
-// with them its module lock) after CoDisconnectObject, so the process runs on for
-// good; the test then has to end it by force, and a server killed that way stays
-// registered in Wine's class table, which makes every later COM activation in the
-// same Wine session fail with RPC_S_SERVER_UNAVAILABLE. Run it with
-// --gtest_also_run_disabled_tests once server objects give back their lock on teardown.
 TEST_F(Process, ExitWithAConnectedClientEndsTheProcess) {
     const fs::path demo = SourcePath("nodes/demo.dbb");
     if (!fs::exists(demo))
