@@ -1,5 +1,8 @@
 // A plain top-level window that stands in for the control panel: it is titled with
-// the product name and ends the process through the Exit procedure.
+// the product name, shows the node path and state, has Start and Stop buttons, starts
+// the node by itself when the process was started with a run-mode switch, and ends the
+// process through the Exit procedure (stopping a running node first, as it has no
+// other way to end a running one).
 #include "panel/ControlPanel.h"
 
 #include "module/ModuleIds.h"
@@ -9,10 +12,13 @@
 #include <objbase.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
 constexpr const wchar_t* kWindowClass = L"Lx6OpcControlPanel";
+constexpr int kStartButton = 202;
+constexpr int kStopButton = 203;
 
 class StandInPanel : public ControlPanel {
 public:
@@ -42,6 +48,17 @@ public:
                                   CW_USEDEFAULT, 560, 320, nullptr, nullptr, instance, this);
         if (!window_)
             throw std::runtime_error("panel window");
+        const HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+        for (auto [id, text] : {std::pair{kStartButton, L"Start"}, std::pair{kStopButton, L"Stop"}}) {
+            const HWND button = CreateWindowExW(0, L"BUTTON", text, WS_CHILD | BS_PUSHBUTTON, 12, 60, 88, 26,
+                                                window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                                instance, nullptr);
+            if (button) SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        }
+        UpdateButtons();
+        NRK_Server* runtime = module_.Runtime();
+        if (module_.AutoStart() && runtime && runtime->CanStart())
+            PostMessageW(window_, WM_COMMAND, kStartButton, 0);
     }
 
     HWND Window() const noexcept override { return window_; }
@@ -58,8 +75,11 @@ private:
     // class objects, give clients the two notices with a wait after each, close.
     void Exit() {
         NRK_Server* runtime = module_.Runtime();
-        if (runtime && runtime->IsNodeRunning())
-            return;
+        if (runtime && runtime->IsNodeRunning()) {
+            runtime->StopNode();
+            UpdateButtons();
+            if (runtime->IsNodeRunning()) return;
+        }
         if (module_.LockCount() != 1) {
             const auto text = lx::LoadResourceString(lx::IDS_CLIENTS_CONNECTED);
             const auto caption = lx::LoadResourceString(lx::IDS_PRODUCT);
@@ -82,6 +102,27 @@ private:
         PostMessageW(window_, WM_CLOSE, 0, 0);
     }
 
+    void Command(int id) {
+        NRK_Server* runtime = module_.Runtime();
+        if (!runtime) return;
+        if (id == kStartButton && !runtime->IsNodeRunning() && runtime->CanStart()) runtime->StartNode();
+        if (id == kStopButton && runtime->IsNodeRunning() && runtime->CanStop()) runtime->StopNode();
+        UpdateButtons();
+    }
+
+    // Start while stopped, Stop while running; each enabled when the runtime allows it.
+    void UpdateButtons() {
+        NRK_Server* runtime = module_.Runtime();
+        const bool running = runtime && runtime->IsNodeRunning();
+        const HWND start = GetDlgItem(window_, kStartButton);
+        const HWND stop = GetDlgItem(window_, kStopButton);
+        ShowWindow(start, running ? SW_HIDE : SW_SHOW);
+        ShowWindow(stop, running ? SW_SHOW : SW_HIDE);
+        EnableWindow(start, runtime && !running && runtime->CanStart());
+        EnableWindow(stop, runtime && running && runtime->CanStop());
+        InvalidateRect(window_, nullptr, TRUE);
+    }
+
     void WaitForClients() {
         const ULONGLONG start = GetTickCount64();
         while (module_.LockCount() != 1 && GetTickCount64() - start <= module_.ShutdownDelay())
@@ -101,7 +142,9 @@ private:
         RECT client;
         GetClientRect(window, &client);
         InflateRect(&client, -12, -12);
-        const std::wstring text = L"Node: " + module_.NodePath();
+        NRK_Server* runtime = module_.Runtime();
+        const std::wstring text = L"Node: " + module_.NodePath() + L"\r\nState: " +
+                                  (runtime && runtime->IsNodeRunning() ? L"running" : L"stopped");
         SetBkMode(dc, TRANSPARENT);
         SelectObject(dc, GetStockObject(DEFAULT_GUI_FONT));
         DrawTextW(dc, text.c_str(), -1, &client, DT_LEFT | DT_TOP | DT_WORDBREAK | DT_NOPREFIX);
@@ -123,6 +166,9 @@ private:
                         return 0;
                     }
                     break;
+                case WM_COMMAND:
+                    self->Command(LOWORD(wParam));
+                    return 0;
                 case WM_PAINT:
                     self->Paint(window);
                     return 0;

@@ -34,7 +34,6 @@ serve() {
 if [ -n "${DISPLAY:-}" ]; then
   serve
 else
-  export top dir winnode
-  export -f serve
-  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c serve
+  # xvfb-run's shell would drop an exported function: run this script again inside it.
+  xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$node"
 fi
