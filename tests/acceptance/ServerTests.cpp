@@ -264,6 +264,68 @@ TEST_F(Server, GroupEnumerators) {
               E_NOINTERFACE);
 }
 
+// Group state, rename and clone through the proxies (GetState's name crosses as an [out] string).
+TEST_F(Server, GroupStateRenameAndClone) {
+    ComPtr<IOPCGroupStateMgt> alpha, beta;
+    OPCHANDLE alphaHandle = 0, betaHandle = 0;
+    ASSERT_EQ(AddGroup(L"alpha", alpha, &alphaHandle), S_OK);
+    ASSERT_EQ(AddGroup(L"beta", beta, &betaHandle), S_OK);
+    EXPECT_EQ(GroupName(alpha.Get()), L"alpha");
+
+    // A rate below the scan period (250 ms for the test node) is revised up to it.
+    DWORD requested = 0, revised = 0;
+    BOOL active = FALSE;
+    LONG bias = 60;
+    OPCHANDLE client = 99;
+    ASSERT_EQ(alpha->SetState(&requested, &revised, &active, &bias, nullptr, nullptr, &client), S_OK);
+    EXPECT_EQ(revised, 250u);
+    FLOAT nonZero = 5.0f;
+    EXPECT_EQ(alpha->SetState(nullptr, &revised, nullptr, nullptr, &nonZero, nullptr, nullptr), E_INVALIDARG);
+
+    DWORD rate = 0, lcid = 0;
+    BOOL isActive = TRUE;
+    LONG timeBias = 0;
+    FLOAT deadband = 1;
+    OPCHANDLE clientHandle = 0, serverHandle = 0;
+    CoStr name;
+    ASSERT_EQ(alpha->GetState(&rate, &isActive, name.out(), &timeBias, &deadband, &lcid, &clientHandle,
+                              &serverHandle),
+              S_OK);
+    EXPECT_EQ(rate, 250u);
+    EXPECT_FALSE(isActive);
+    EXPECT_EQ(timeBias, 60);
+    EXPECT_EQ(deadband, 0.0f);
+    EXPECT_EQ(clientHandle, 99u);
+    EXPECT_EQ(serverHandle, alphaHandle);
+
+    EXPECT_EQ(alpha->SetName(L"beta"), kDuplicateName);
+    EXPECT_EQ(alpha->SetName(L"alpha"), S_OK);
+    ASSERT_EQ(alpha->SetName(L"gamma"), S_OK);
+    ComPtr<IOPCGroupStateMgt> found;
+    EXPECT_EQ(server_->GetGroupByName(L"gamma", IID_IOPCGroupStateMgt,
+                                      reinterpret_cast<LPUNKNOWN*>(found.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(GroupName(found.Get()), L"gamma");
+
+    ComPtr<IOPCGroupStateMgt> clone;
+    EXPECT_EQ(alpha->CloneGroup(L"beta", IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(clone.GetAddressOf())),
+              kDuplicateName);
+    ASSERT_EQ(alpha->CloneGroup(L"delta", IID_IOPCGroupStateMgt,
+                                reinterpret_cast<LPUNKNOWN*>(clone.GetAddressOf())),
+              S_OK);
+    CoStr cloneName;
+    OPCHANDLE cloneHandle = 0;
+    ASSERT_EQ(clone->GetState(&rate, &isActive, cloneName.out(), &timeBias, &deadband, &lcid, &clientHandle,
+                              &cloneHandle),
+              S_OK);
+    EXPECT_EQ(cloneName.text(), L"delta");
+    EXPECT_FALSE(isActive);
+    EXPECT_EQ(clientHandle, 99u);
+    EXPECT_NE(cloneHandle, alphaHandle);
+
+    for (OPCHANDLE h : {alphaHandle, betaHandle, cloneHandle}) EXPECT_EQ(server_->RemoveGroup(h, TRUE), S_OK);
+}
+
 class CountingSink final : public ComObject<IOPCShutdown> {
 public:
     STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override {
