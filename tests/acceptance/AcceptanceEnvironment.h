@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace acceptance {
@@ -37,5 +39,22 @@ HWND FindServerPanel();
 // it does not outlive the test program holding the test runner's output pipes; one that does not end then is a
 // test failure and is terminated.
 void WaitForServerEnd();
+
+// A suite served by the demo node: the server that COM starts next loads nodes/demo.dbb; at the end the suite
+// ends that server and points NodeFilePath back at the small test node. Tests skip when the server is not there.
+class DemoNodeSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { ready_ = RealServerRegistered(nullptr) && UseNodeFile("nodes/demo.dbb"); }
+    static void TearDownTestSuite() {
+        WaitForServerEnd();
+        UseNodeFile("nodes/test/small.dbb");
+    }
+    void SetUp() override {
+        if (!ready_) GTEST_SKIP() << "lx6opc.exe is not registered";
+    }
+
+private:
+    static inline bool ready_ = false;
+};
 
 }  // namespace acceptance

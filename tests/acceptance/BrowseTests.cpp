@@ -26,18 +26,11 @@ using Names = std::vector<std::wstring>;
 
 bool Has(const Names& names, const wchar_t* name) { return std::find(names.begin(), names.end(), name) != names.end(); }
 
-class DemoBrowse : public ::testing::Test {
+class DemoBrowse : public DemoNodeSuite {
 protected:
-    static void SetUpTestSuite() {
-        std::wstring why;
-        registered_ = RealServerRegistered(&why) && UseNodeFile("nodes/demo.dbb");
-    }
-    static void TearDownTestSuite() {
-        WaitForServerEnd();
-        UseNodeFile("nodes/test/small.dbb");
-    }
     void SetUp() override {
-        if (!registered_) GTEST_SKIP() << "lx6opc.exe is not registered";
+        DemoNodeSuite::SetUp();
+        if (IsSkipped()) return;
         ASSERT_EQ(CoCreateInstance(kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_)), S_OK);
         ASSERT_EQ(server_.As(&browse_), S_OK);
         ASSERT_EQ(server_.As(&properties_), S_OK);
@@ -57,7 +50,6 @@ protected:
         return names;
     }
 
-    static inline bool registered_ = false;
     ComPtr<IOPCServer> server_;
     ComPtr<IOPCBrowseServerAddressSpace> browse_;
     ComPtr<IOPCItemProperties> properties_;

@@ -107,18 +107,11 @@ private:
     std::vector<Call> calls_;
 };
 
-class DemoData : public ::testing::Test {
+class DemoData : public DemoNodeSuite {
 protected:
-    static void SetUpTestSuite() {
-        std::wstring why;
-        registered_ = RealServerRegistered(&why) && UseNodeFile("nodes/demo.dbb");
-    }
-    static void TearDownTestSuite() {
-        WaitForServerEnd();
-        UseNodeFile("nodes/test/small.dbb");
-    }
     void SetUp() override {
-        if (!registered_) GTEST_SKIP() << "lx6opc.exe is not registered";
+        DemoNodeSuite::SetUp();
+        if (IsSkipped()) return;
         server_ = NewServer();
         ASSERT_TRUE(server_);
     }
@@ -173,7 +166,6 @@ protected:
         return cookie;
     }
 
-    static inline bool registered_ = false;
     ComPtr<IOPCServer> server_;
 };
 
