@@ -157,11 +157,15 @@ TEST_F(AsyncIO, ReadOfOnlyInvalidHandlesFailsAtOnceWithTheErrors) {
 }
 
 TEST_F(AsyncIO, WriteCompletesWithClientHandlesAndResultsInRequestOrder) {
-    ASSERT_EQ(Write({pump, temp}, {3.0, 33.0}, 9), S_OK);
-    std::vector<HRESULT> errors;
-    ASSERT_EQ(Write({temp, 999, pump}, {44.0, 1.0, 4.0}, 10, &errors), S_FALSE);
-    EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK}));
-    EXPECT_EQ(fake.Calls("SetChannelDouble"), 0); // nothing is written before the job
+    {
+        // The jobs take the group's lock: holding it keeps them waiting while the requests are made.
+        std::lock_guard<std::recursive_mutex> hold(group->Core().lock);
+        ASSERT_EQ(Write({pump, temp}, {3.0, 33.0}, 9), S_OK);
+        std::vector<HRESULT> errors;
+        ASSERT_EQ(Write({temp, 999, pump}, {44.0, 1.0, 4.0}, 10, &errors), S_FALSE);
+        EXPECT_EQ(errors, (std::vector<HRESULT>{S_OK, OPC_E_INVALIDHANDLE, S_OK}));
+        EXPECT_EQ(fake.Calls("SetChannelDouble"), 0); // nothing is written before the job
+    }
     Idle();
     const auto writes = Of(Callback::WriteComplete);
     ASSERT_EQ(writes.size(), 2u);
