@@ -5,7 +5,9 @@
 // Then prints, each as an absolute figure and as a ratio to the floor (one bare COM
 // call, IOPCCommon::GetLocaleID, measured in the same run):
 //   AddItems of 1,000 / 10,000 / 100,000 items (distinct attributes, one call each);
-//   CACHE and DEVICE Read of 1 / 100 / 1,000 items; Write of 100 items;
+//   CACHE and DEVICE Read of 1 / 100 / 1,000 items, also as a ratio to a bare Read of the same N items
+//   answered from prebuilt arrays by opc_io_floor.exe (a COM local server of the benchmark's own);
+//   Write of 100 items;
 //   a subscription of 10,000 items (group rate = scan period) whose values a writer
 //   thread steps every 100 ms (the server does not start the node, so nothing else
 //   changes them): item updates per second and the changes that no callback carried
@@ -44,6 +46,9 @@ using Microsoft::WRL::ComPtr;
 namespace {
 
 const CLSID kServerClsid = {0x7A3E1C04, 0x5B2D, 0x4F60, {0x9E, 0x11, 0x2C, 0x8D, 0x0B, 0x6A, 0x4F, 0x01}};
+// opc_io_floor.exe: IOPCSyncIO::Read of N items from prebuilt arrays, nothing else.
+const CLSID kFloorClsid = {0x5C6B2E10, 0x7D3A, 0x4B8E, {0x9F, 0x21, 0x3A, 0x4C, 0x5D, 0x6E, 0x7F, 0x81}};
+const wchar_t kFloorKey[] = L"CLSID\\{5C6B2E10-7D3A-4B8E-9F21-3A4C5D6E7F81}\\LocalServer32";
 using Clock = std::chrono::steady_clock;
 
 double Micro(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -221,6 +226,21 @@ private:
     std::unordered_map<OPCHANDLE, Seen> seen_;
 };
 
+// Mean time of one Read of n items on io.
+double TimeReads(IOPCSyncIO* io, OPCDATASOURCE source, DWORD n, const OPCHANDLE* handles, std::size_t* failures) {
+    const int repeats = n == 1 ? 1000 : n == 100 ? 200 : 50;
+    const auto start = std::chrono::steady_clock::now();
+    for (int r = 0; r < repeats; ++r) {
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        if (io->Read(source, n, const_cast<OPCHANDLE*>(handles), &states, &errors) != S_OK && failures) ++*failures;
+        for (DWORD i = 0; states && i < n; ++i) VariantClear(&states[i].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    }
+    return Micro(std::chrono::steady_clock::now() - start) / repeats;
+}
+
 struct Bench {
     ComPtr<IOPCServer> server;
     double floorUs = 0;
@@ -358,23 +378,37 @@ int wmain(int argc, wchar_t** argv) {
         ComPtr<IOPCSyncIO> io;
         if (items) items.As(&io);
         if (io && handles.size() == ids.size()) {
-            for (OPCDATASOURCE source : {OPC_DS_CACHE, OPC_DS_DEVICE}) {
-                for (DWORD n : {1u, 100u, 1000u}) {
-                    const int repeats = n == 1 ? 1000 : n == 100 ? 200 : 50;
-                    std::size_t failures = 0;
-                    const auto start = Clock::now();
-                    for (int r = 0; r < repeats; ++r) {
-                        OPCITEMSTATE* states = nullptr;
-                        HRESULT* errors = nullptr;
-                        if (io->Read(source, n, const_cast<OPCHANDLE*>(handles.data()), &states, &errors) != S_OK) ++failures;
-                        for (DWORD i = 0; states && i < n; ++i) VariantClear(&states[i].vDataValue);
-                        CoTaskMemFree(states);
-                        CoTaskMemFree(errors);
+            // The floor of the same N: a bare local server answering the same call from prebuilt arrays.
+            double floorRead[3] = {0, 0, 0};
+            const DWORD sizes[3] = {1, 100, 1000};
+            {
+                const std::wstring floorExe = L"\"" + BinDir() + L"opc_io_floor.exe\"";
+                ComPtr<IOPCSyncIO> floor;
+                if (RegSetKeyValueW(HKEY_CLASSES_ROOT, kFloorKey, nullptr, REG_SZ, floorExe.c_str(),
+                                    static_cast<DWORD>((floorExe.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+                    SUCCEEDED(CoCreateInstance(kFloorClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&floor)))) {
+                    TimeReads(floor.Get(), OPC_DS_CACHE, 1, handles.data(), nullptr);  // warm up
+                    for (int k = 0; k < 3; ++k) {
+                        floorRead[k] = TimeReads(floor.Get(), OPC_DS_CACHE, sizes[k], handles.data(), nullptr);
+                        char label[64];
+                        std::snprintf(label, sizeof label, "floor: bare Read %lu items", static_cast<unsigned long>(sizes[k]));
+                        b.Row(label, floorRead[k]);
                     }
+                } else {
+                    std::printf("floor server opc_io_floor.exe could not be started\n");
+                }
+            }
+            for (OPCDATASOURCE source : {OPC_DS_CACHE, OPC_DS_DEVICE}) {
+                for (int k = 0; k < 3; ++k) {
+                    const DWORD n = sizes[k];
+                    std::size_t failures = 0;
+                    const double us = TimeReads(io.Get(), source, n, handles.data(), &failures);
                     char label[64];
                     std::snprintf(label, sizeof label, "Read %s %lu items", source == OPC_DS_CACHE ? "CACHE" : "DEVICE",
                                   static_cast<unsigned long>(n));
-                    b.Row(label, Micro(Clock::now() - start) / repeats);
+                    b.Row(label, us);
+                    if (floorRead[k] > 0)
+                        std::printf("  %-42s %14.2f x bare Read of %lu\n", "", us / floorRead[k], static_cast<unsigned long>(n));
                     if (failures) std::printf("  (%zu calls not S_OK)\n", failures);
                 }
             }
