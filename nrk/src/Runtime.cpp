@@ -368,57 +368,40 @@ bool textAsDouble(const LoadedNode& n, const LoadedChannel& c, int attr, double&
 
 } // namespace
 
-bool Runtime::GetChannelInt(int ch, int elem, int* value, int attr) {
-    if (!value || !validElement(elem) || !validAttribute(attr)) return false;
+bool Runtime::readNumber(int ch, int elem, int attr, Kind& kind, double& value) {
+    if (!validElement(elem) || !validAttribute(attr)) return false;
     Reader r(*this);
     const LoadedNode* n = r.node();
     const LoadedChannel* c = n ? n->channel(ch) : nullptr;
     if (!c) return false;
-    const Kind k = c->layout->kind[attr];
+    kind = c->layout->kind[attr];
+    if (kind == Kind::None) return false;
+    if (kind == Kind::Text) return textAsDouble(*n, *c, attr, value);
+    value = n->loadNumeric(c->numericBase + c->layout->slot[attr]);
+    return true;
+}
+
+bool Runtime::GetChannelInt(int ch, int elem, int* value, int attr) {
+    Kind k;
     double v;
-    if (k == Kind::None) return false;
-    if (k == Kind::Text) {
-        if (!textAsDouble(*n, *c, attr, v)) return false;
-        std::int32_t out;
-        if (!numericToInt(Kind::I4, v, out)) return false;
-        *value = out;
-        return true;
-    }
-    v = n->loadNumeric(c->numericBase + c->layout->slot[attr]);
+    if (!value || !readNumber(ch, elem, attr, k, v)) return false;
     std::int32_t out;
-    if (!numericToInt(k, v, out)) return false;
+    // A number parsed from a text converts as a 32-bit signed integer.
+    if (!numericToInt(k == Kind::Text ? Kind::I4 : k, v, out)) return false;
     *value = out;
     return true;
 }
 
 bool Runtime::GetChannelFloat(int ch, int elem, float* value, int attr) {
-    if (!value || !validElement(elem) || !validAttribute(attr)) return false;
-    Reader r(*this);
-    const LoadedNode* n = r.node();
-    const LoadedChannel* c = n ? n->channel(ch) : nullptr;
-    if (!c) return false;
-    const Kind k = c->layout->kind[attr];
+    Kind k;
     double v;
-    if (k == Kind::None) return false;
-    if (k == Kind::Text) {
-        if (!textAsDouble(*n, *c, attr, v)) return false;
-    } else {
-        v = n->loadNumeric(c->numericBase + c->layout->slot[attr]);
-    }
+    if (!value || !readNumber(ch, elem, attr, k, v)) return false;
     return numericToFloat(k, v, *value);
 }
 
 bool Runtime::GetChannelDouble(int ch, int elem, double* value, int attr) {
-    if (!value || !validElement(elem) || !validAttribute(attr)) return false;
-    Reader r(*this);
-    const LoadedNode* n = r.node();
-    const LoadedChannel* c = n ? n->channel(ch) : nullptr;
-    if (!c) return false;
-    const Kind k = c->layout->kind[attr];
-    if (k == Kind::None) return false;
-    if (k == Kind::Text) return textAsDouble(*n, *c, attr, *value);
-    *value = n->loadNumeric(c->numericBase + c->layout->slot[attr]);
-    return true;
+    Kind k;
+    return value && readNumber(ch, elem, attr, k, *value);
 }
 
 bool Runtime::GetChannelString(int ch, int elem, char* text, int size, int attr, int) {

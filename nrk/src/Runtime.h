@@ -16,6 +16,8 @@
 
 namespace nrk {
 
+enum class Kind : std::uint8_t; // AttributeTable.h
+
 class LoadedNode;
 struct LoadedChannel;
 
@@ -89,6 +91,9 @@ private:
     void simulationLoop();
     void advanceLocked(LoadedNode& node);
     bool storeNumeric(LoadedNode& node, const LoadedChannel& c, int attr, double stored);
+    // The attribute's stored value as a number (a text attribute parsed) and its kind; false when the
+    // channel or attribute does not exist or a text is no number.
+    bool readNumber(int ch, int elem, int attr, Kind& kind, double& value);
     template <class Convert> bool setNumeric(int ch, int elem, int attr, Convert convert);
     void fail(std::string message);
 
