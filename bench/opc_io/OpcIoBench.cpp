@@ -8,10 +8,11 @@
 //   CACHE and DEVICE Read of 1 / 100 / 1,000 items, also as a ratio to a bare Read of the same N items
 //   answered from prebuilt arrays by opc_io_floor.exe (a COM local server of the benchmark's own);
 //   Write of 100 items;
-//   a subscription of 10,000 items (group rate = scan period) whose values a writer
-//   thread steps every 100 ms (the server does not start the node, so nothing else
-//   changes them): item updates per second and the changes that no callback carried
-//   (coalesced within one tick or lost);
+//   subscriptions of 10,000 and 100,000 items (group rate = scan period = 100 ms), ten simulated counters
+//   per channel that step at every scan: item updates per second, the delay from the server's scan to
+//   the callback, changes that missed their next tick, changes never delivered (the node is stopped at
+//   the end and the last delivered values are set against the cache) and counter steps superseded
+//   before a tick (two steps between two ticks: only the latest value is reported);
 //   the server's private bytes per item (100,000 items).
 //
 // Usage: opc_io_bench [channels (default 10000)] [subscription seconds (default 10)]
@@ -31,6 +32,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -74,11 +76,18 @@ DWORD RunAndWait(const std::wstring& exe, const std::wstring& arguments) {
     return code;
 }
 
+// The R4 attributes of a type-4 channel that the node simulates as counters stepping by one at every
+// scan (RawValue, Value, DefaultValue and 26..32); PreviousValue (1) is left alone.
+constexpr int kCounterAttributes[] = {0, 2, 9, 26, 27, 28, 29, 30, 31, 32};
+constexpr std::size_t kCountersPerChannel = sizeof(kCounterAttributes) / sizeof(kCounterAttributes[0]);
+
 bool WriteNode(const std::wstring& path, int channels) {
     std::ofstream out(std::string(path.begin(), path.end()));
     out << "node \"Bench Node\" type 1\nscan 100\ngroup 0 \"Plant\"\ngroup 40 \"Line\" parent 0\n";
-    for (int ch = 1; ch <= channels; ++ch)
+    for (int ch = 1; ch <= channels; ++ch) {
         out << "channel " << ch << " type 4 \"C" << ch << "\" in 40\n";
+        for (int attribute : kCounterAttributes) out << "  sim " << attribute << " counter 0 1\n";
+    }
     return static_cast<bool>(out);
 }
 
@@ -112,8 +121,8 @@ DWORD FindServerProcess() {
 
 // The attribute names of a type-4 channel, asked of the runtime library itself (the
 // server has no browsing interface to ask).
-std::vector<std::wstring> AttributeNames() {
-    std::vector<std::wstring> names;
+std::vector<std::pair<int, std::wstring>> AttributeNames() {
+    std::vector<std::pair<int, std::wstring>> names;
     HMODULE library = LoadLibraryW((BinDir() + L"dllNRK32.dll").c_str());
     if (!library) return names;
     using GetInterface = bool (*)(int, NRK_Server**);
@@ -132,7 +141,7 @@ std::vector<std::wstring> AttributeNames() {
             if (!runtime->GetAttributeName(1, a, text, NRK_TEXT_SIZE) || !*text) continue;
             std::wstring name;
             for (const char* c = text; *c; ++c) name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
-            names.push_back(name);
+            names.emplace_back(a, name);
         }
         runtime->UnloadNode();
     }
@@ -156,10 +165,15 @@ double PrivateBytes(HANDLE process) {
     return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
 }
 
-// Counts what the subscription delivers: per client handle the first and last counter
-// value and the number of updates.
-class CountingSink final : public IOPCDataCallback {
+// Counts what a subscription delivers. Client handles are 1..n. Every item is a
+// simulated counter that steps by one at every scan of the node, and every update
+// carries the time of the server's scan that saw the change. An update is late when
+// an earlier callback already carried a change of a later or the same scan: that
+// callback came after the item's change and should have carried it.
+class SubscriptionSink final : public IOPCDataCallback {
 public:
+    explicit SubscriptionSink(std::size_t n) : items_(n), delays_(kDelayBuckets, 0) {}
+
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
@@ -175,22 +189,34 @@ public:
         return n;
     }
     STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE* clients, VARIANT* values,
-                              WORD*, FILETIME*, HRESULT* errors) override {
+                              WORD*, FILETIME* times, HRESULT* errors) override {
+        FILETIME received;
+        GetSystemTimePreciseAsFileTime(&received);
+        const std::uint64_t now = Ticks(received);
         std::lock_guard<std::mutex> hold(lock_);
+        lastCallback_ = Clock::now();
         if (!counting_) return S_OK;
         ++callbacks_;
+        std::uint64_t newest = 0;
         for (DWORD i = 0; i < count; ++i) {
-            if (errors[i] != S_OK) continue;
-            VARIANT d;
-            VariantInit(&d);
-            if (FAILED(VariantChangeType(&d, &values[i], 0, VT_R8))) continue;
-            auto& s = seen_[clients[i]];
-            const double v = V_R8(&d);
-            if (s.updates == 0) s.first = v;
-            s.last = v;
-            ++s.updates;
+            const OPCHANDLE h = clients[i];
+            if (h < 1 || h > items_.size() || errors[i] != S_OK || V_VT(&values[i]) != VT_R4) {
+                ++bad_;
+                continue;
+            }
+            const std::uint64_t t = Ticks(times[i]);
+            if (t <= earlierNewest_) ++late_;
+            newest = std::max(newest, t);
+            const std::uint64_t delayMs = now > t ? (now - t) / 10000 : 0;
+            ++delays_[std::min<std::uint64_t>(delayMs, kDelayBuckets - 1)];
+            Item& item = items_[h - 1];
+            const double v = V_R4(&values[i]);
+            if (item.updates == 0) item.first = v;
+            item.last = v;
+            ++item.updates;
             ++updates_;
         }
+        earlierNewest_ = std::max(earlierNewest_, newest);
         return S_OK;
     }
     STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
@@ -204,31 +230,86 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         counting_ = on;
     }
-    // Updates, callbacks, items seen, and counter steps that no update carried.
-    void Totals(std::uint64_t& updates, std::uint64_t& callbacks, std::size_t& items, double& lost) {
+    // Waits until no callback has come for quiet (at most limit).
+    void WaitQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+        const auto giveUp = Clock::now() + limit;
+        for (;;) {
+            Clock::time_point last;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                last = lastCallback_;
+            }
+            const auto now = Clock::now();
+            if (now - last >= quiet || now >= giveUp) return;
+            Sleep(20);
+        }
+    }
+
+    struct Totals {
+        std::uint64_t callbacks = 0, updates = 0, late = 0, bad = 0;
+        std::size_t itemsSeen = 0;
+        double skipped = 0;  // counter steps no update carried
+        double delayP50 = 0, delayP99 = 0, delayMax = 0, delayMean = 0;
+    };
+    Totals Sum() {
         std::lock_guard<std::mutex> hold(lock_);
-        updates = updates_;
-        callbacks = callbacks_;
-        items = seen_.size();
-        lost = 0;
-        for (const auto& [client, s] : seen_) lost += std::max(0.0, (s.last - s.first + 1) - static_cast<double>(s.updates));
+        Totals t;
+        t.callbacks = callbacks_;
+        t.updates = updates_;
+        t.late = late_;
+        t.bad = bad_;
+        for (const Item& item : items_) {
+            if (item.updates == 0) continue;
+            ++t.itemsSeen;
+            t.skipped += std::max(0.0, (item.last - item.first) - static_cast<double>(item.updates - 1));
+        }
+        std::uint64_t seen = 0;
+        double sum = 0;
+        for (std::size_t ms = 0; ms < delays_.size(); ++ms) {
+            if (!delays_[ms]) continue;
+            const std::uint64_t before = seen;
+            seen += delays_[ms];
+            sum += static_cast<double>(delays_[ms]) * static_cast<double>(ms);
+            if (before < updates_ / 2 && seen >= updates_ / 2) t.delayP50 = static_cast<double>(ms);
+            if (before < updates_ * 99 / 100 && seen >= updates_ * 99 / 100) t.delayP99 = static_cast<double>(ms);
+            t.delayMax = static_cast<double>(ms);
+        }
+        t.delayMean = seen ? sum / static_cast<double>(seen) : 0;
+        return t;
+    }
+    Clock::time_point LastCallback() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return lastCallback_;
+    }
+    // The last value delivered for client handle h (1-based); NaN when none was.
+    double LastValue(OPCHANDLE h) {
+        std::lock_guard<std::mutex> hold(lock_);
+        const Item& item = items_[h - 1];
+        return item.updates ? item.last : std::nan("");
     }
 
 private:
-    struct Seen {
+    static constexpr std::size_t kDelayBuckets = 60001;  // milliseconds; the last one holds everything longer
+    static std::uint64_t Ticks(const FILETIME& t) {
+        return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    }
+    struct Item {
         double first = 0, last = 0;
         std::uint64_t updates = 0;
     };
     std::atomic<ULONG> refs_{1};
     std::mutex lock_;
     bool counting_ = false;
-    std::uint64_t updates_ = 0, callbacks_ = 0;
-    std::unordered_map<OPCHANDLE, Seen> seen_;
+    Clock::time_point lastCallback_ = Clock::now();
+    std::uint64_t callbacks_ = 0, updates_ = 0, late_ = 0, bad_ = 0;
+    std::uint64_t earlierNewest_ = 0;  // the newest scan time any earlier callback carried
+    std::vector<Item> items_;
+    std::vector<std::uint64_t> delays_;  // updates per millisecond from the scan to the callback
 };
 
 // Mean time of one Read of n items on io.
 double TimeReads(IOPCSyncIO* io, OPCDATASOURCE source, DWORD n, const OPCHANDLE* handles, std::size_t* failures) {
-    const int repeats = n == 1 ? 1000 : n == 100 ? 200 : 50;
+    const int repeats = n == 1 ? 1000 : n == 100 ? 200 : n == 1000 ? 50 : 5;
     const auto start = std::chrono::steady_clock::now();
     for (int r = 0; r < repeats; ++r) {
         OPCITEMSTATE* states = nullptr;
@@ -243,7 +324,15 @@ double TimeReads(IOPCSyncIO* io, OPCDATASOURCE source, DWORD n, const OPCHANDLE*
 
 struct Bench {
     ComPtr<IOPCServer> server;
+    ComPtr<IOPCSyncIO> floor;  // opc_io_floor.exe; null when it could not be started
     double floorUs = 0;
+
+    // A bare Read of n item states from the floor server (mean of a few calls), or 0.
+    double FloorRead(DWORD n) {
+        if (!floor) return 0;
+        const std::vector<OPCHANDLE> handles(n, 1);
+        return TimeReads(floor.Get(), OPC_DS_CACHE, n, handles.data(), nullptr);
+    }
 
     // A time and its ratio to the floor.
     void Row(const char* what, double us) {
@@ -286,6 +375,119 @@ struct Bench {
         return handles;
     }
 };
+
+// Posts a button command (202 Start, 203 Stop) to the server's panel window.
+struct PanelCommand {
+    DWORD pid;
+    WPARAM command;
+    bool posted;
+};
+BOOL CALLBACK PostToPanel(HWND window, LPARAM data) {
+    auto* c = reinterpret_cast<PanelCommand*>(data);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (owner == c->pid && wcscmp(name, L"Lx6OpcControlPanel") == 0)
+        c->posted = PostMessageW(window, WM_COMMAND, c->command, 0) != FALSE;
+    return TRUE;
+}
+bool PostPanelCommand(DWORD pid, WPARAM command) {
+    PanelCommand c{pid, command, false};
+    EnumWindows(PostToPanel, reinterpret_cast<LPARAM>(&c));
+    return c.posted;
+}
+
+// A subscription of the given items (simulated counters stepping at every scan) on a group whose rate
+// is the scan period. The node runs while the callbacks are counted, then is stopped; once the last
+// changes have come, every item's last delivered value is set against the server's cache.
+void Subscribe(Bench& b, const std::vector<std::wstring>& ids, int seconds, DWORD pid) {
+    const std::size_t n = ids.size();
+    const DWORD rate = 100;
+    if (!PostPanelCommand(pid, 202)) std::printf("  (the panel's Start could not be posted)\n");
+    OPCHANDLE handle = 0;
+    ComPtr<IOPCItemMgt> items = b.AddGroup((L"subscription" + std::to_wstring(n)).c_str(), TRUE, rate, &handle);
+    ComPtr<IConnectionPointContainer> container;
+    ComPtr<IConnectionPoint> point;
+    ComPtr<SubscriptionSink> sink;
+    sink.Attach(new SubscriptionSink(n));
+    DWORD cookie = 0;
+    if (!items || FAILED(items.As(&container)) || FAILED(container->FindConnectionPoint(IID_IOPCDataCallback, &point)) ||
+        FAILED(point->Advise(sink.Get(), &cookie))) {
+        std::printf("subscription of %zu items could not be set up\n", n);
+        if (items) b.server->RemoveGroup(handle, TRUE);
+        return;
+    }
+    double addUs = 0;
+    const auto handles = b.Add(items.Get(), ids, &addUs);
+    Sleep(1500);  // the first report of every item, and the ticks settle
+    sink->Count(true);
+    const auto start = Clock::now();
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+    if (!PostPanelCommand(pid, 203)) std::printf("  (the panel's Stop could not be posted)\n");
+    sink->WaitQuiet(std::chrono::milliseconds(1500), std::chrono::seconds(30));
+    sink->Count(false);
+    const double elapsed = Micro(sink->LastCallback() - start) / 1e6;
+
+    // The server's cache against the last delivered values.
+    std::size_t undelivered = 0, unread = 0;
+    ComPtr<IOPCSyncIO> io;
+    items.As(&io);
+    for (std::size_t from = 0; io && from < handles.size(); from += 10000) {
+        const DWORD count = static_cast<DWORD>(std::min<std::size_t>(10000, handles.size() - from));
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        if (FAILED(io->Read(OPC_DS_CACHE, count, const_cast<OPCHANDLE*>(handles.data() + from), &states, &errors))) {
+            unread += count;
+            continue;
+        }
+        for (DWORD i = 0; i < count; ++i) {
+            VARIANT d;
+            VariantInit(&d);
+            if (errors[i] != S_OK || FAILED(VariantChangeType(&d, &states[i].vDataValue, 0, VT_R8))) ++unread;
+            else if (V_R8(&d) != sink->LastValue(states[i].hClient)) ++undelivered;
+            VariantClear(&states[i].vDataValue);
+        }
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    }
+
+    const double floorUs = b.FloorRead(static_cast<DWORD>(n));
+    const auto t = sink->Sum();
+    const double perSecond = elapsed > 0 ? static_cast<double>(t.updates) / elapsed : 0;
+    const double steps = static_cast<double>(t.updates) + t.skipped;
+    std::printf("subscription of %zu simulated counters (%zu channels), group rate %lu ms = scan period, %.1f s\n", n,
+                (n + kCountersPerChannel - 1) / kCountersPerChannel, static_cast<unsigned long>(rate), elapsed);
+    char label[96];
+    std::snprintf(label, sizeof label, "  AddItems %zu items", n);
+    b.Row(label, addUs);
+    std::printf("%-44s %14llu (%.0f items each on average)\n", "  callbacks", static_cast<unsigned long long>(t.callbacks),
+                t.callbacks ? static_cast<double>(t.updates) / static_cast<double>(t.callbacks) : 0.0);
+    std::printf("%-44s %14.0f ms (the rate, then the callback's own time)\n", "  mean interval between callbacks",
+                t.callbacks ? 1000.0 * elapsed / static_cast<double>(t.callbacks) : 0.0);
+    std::printf("%-44s %14.0f /s\n", "  item updates delivered", perSecond);
+    if (floorUs > 0) {
+        std::snprintf(label, sizeof label, "  floor: bare Read of %zu items (one call)", n);
+        b.Row(label, floorUs);
+        std::printf("%-44s %14.0f /s\n", "  floor: item states carried", 1e6 * static_cast<double>(n) / floorUs);
+    }
+    b.Row("  time per delivered item update", perSecond > 0 ? 1e6 / perSecond : 0);
+    std::printf("%-44s %8.0f / %.0f / %.0f / %.0f ms\n", "  scan to callback: mean / p50 / p99 / max", t.delayMean,
+                t.delayP50, t.delayP99, t.delayMax);
+    std::printf("%-44s %14llu\n", "  changes missing at their next tick (late)", static_cast<unsigned long long>(t.late));
+    std::printf("%-44s %14zu of %zu\n", "  changes lost (final value never delivered)", undelivered, n);
+    if (unread || t.bad) std::printf("  (%zu items could not be read back, %llu updates were not good R4 values)\n", unread,
+                                     static_cast<unsigned long long>(t.bad));
+    std::printf("%-44s %14.0f (%.1f%% of %.0f counter steps)\n", "  steps superseded before a tick (coalesced)", t.skipped,
+                steps > 0 ? 100.0 * t.skipped / steps : 0.0, steps);
+    if (t.itemsSeen != n) std::printf("  only %zu of %zu items had an update\n", t.itemsSeen, n);
+    point->Unadvise(cookie);
+    point.Reset();
+    container.Reset();
+    io.Reset();
+    items.Reset();
+    b.server->RemoveGroup(handle, TRUE);
+}
 
 }  // namespace
 
@@ -331,10 +533,31 @@ int wmain(int argc, wchar_t** argv) {
         b.floorUs = Micro(Clock::now() - start) / n;
     }
     std::printf("\n%-44s %14.1f us\n\n", "floor: IOPCCommon::GetLocaleID", b.floorUs);
+    {
+        const std::wstring floorExe = L"\"" + BinDir() + L"opc_io_floor.exe\"";
+        if (RegSetKeyValueW(HKEY_CLASSES_ROOT, kFloorKey, nullptr, REG_SZ, floorExe.c_str(),
+                            static_cast<DWORD>((floorExe.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS ||
+            FAILED(CoCreateInstance(kFloorClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&b.floor)))) {
+            std::printf("floor server opc_io_floor.exe could not be started\n\n");
+        } else {
+            b.FloorRead(1);  // warm up
+        }
+    }
 
     // The attribute names of a channel, for distinct item ids.
-    std::vector<std::wstring> attributes = AttributeNames();
+    const auto named = AttributeNames();
+    std::vector<std::wstring> attributes;
+    std::vector<std::wstring> counters;  // names of kCounterAttributes
+    for (const auto& [id, name] : named) {
+        attributes.push_back(name);
+        if (std::find(std::begin(kCounterAttributes), std::end(kCounterAttributes), id) != std::end(kCounterAttributes))
+            counters.push_back(name);
+    }
     if (attributes.empty()) attributes.push_back(L"Value");
+    if (counters.size() != kCountersPerChannel) {
+        std::printf("the runtime does not name the simulated attributes\n");
+        return 1;
+    }
     auto idOf = [&](std::size_t k) {
         const std::size_t ch = k / attributes.size() + 1;
         return L"Plant.Line.C" + std::to_wstring(ch) + L"." + attributes[k % attributes.size()];
@@ -368,6 +591,18 @@ int wmain(int argc, wchar_t** argv) {
     if (bytesPerItem > 0) std::printf("%-44s %14.0f bytes\n", "server private bytes per item (100,000)", bytesPerItem);
     std::printf("\n");
 
+    // Subscriptions of 10,000 and 100,000 simulated counters (before the writes below, which would take
+    // their attributes out of the simulation).
+    for (std::size_t n : {std::size_t(10000), std::size_t(100000)}) {
+        const std::size_t most = static_cast<std::size_t>(channels) * kCountersPerChannel;
+        std::vector<std::wstring> ids;
+        for (std::size_t k = 0; k < std::min(n, most); ++k)
+            ids.push_back(L"Plant.Line.C" + std::to_wstring(k / kCountersPerChannel + 1) + L"." +
+                          counters[k % kCountersPerChannel]);
+        Subscribe(b, ids, subscriptionSeconds, pid);
+        std::printf("\n");
+    }
+
     // Reads and writes on a group of 1,000 Value items.
     {
         std::vector<std::wstring> ids;
@@ -381,22 +616,11 @@ int wmain(int argc, wchar_t** argv) {
             // The floor of the same N: a bare local server answering the same call from prebuilt arrays.
             double floorRead[3] = {0, 0, 0};
             const DWORD sizes[3] = {1, 100, 1000};
-            {
-                const std::wstring floorExe = L"\"" + BinDir() + L"opc_io_floor.exe\"";
-                ComPtr<IOPCSyncIO> floor;
-                if (RegSetKeyValueW(HKEY_CLASSES_ROOT, kFloorKey, nullptr, REG_SZ, floorExe.c_str(),
-                                    static_cast<DWORD>((floorExe.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
-                    SUCCEEDED(CoCreateInstance(kFloorClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&floor)))) {
-                    TimeReads(floor.Get(), OPC_DS_CACHE, 1, handles.data(), nullptr);  // warm up
-                    for (int k = 0; k < 3; ++k) {
-                        floorRead[k] = TimeReads(floor.Get(), OPC_DS_CACHE, sizes[k], handles.data(), nullptr);
-                        char label[64];
-                        std::snprintf(label, sizeof label, "floor: bare Read %lu items", static_cast<unsigned long>(sizes[k]));
-                        b.Row(label, floorRead[k]);
-                    }
-                } else {
-                    std::printf("floor server opc_io_floor.exe could not be started\n");
-                }
+            for (int k = 0; k < 3; ++k) {
+                floorRead[k] = b.FloorRead(sizes[k]);
+                char label[64];
+                std::snprintf(label, sizeof label, "floor: bare Read %lu items", static_cast<unsigned long>(sizes[k]));
+                if (floorRead[k] > 0) b.Row(label, floorRead[k]);
             }
             for (OPCDATASOURCE source : {OPC_DS_CACHE, OPC_DS_DEVICE}) {
                 for (int k = 0; k < 3; ++k) {
@@ -438,89 +662,18 @@ int wmain(int argc, wchar_t** argv) {
     }
     std::printf("\n");
 
-    // A subscription of 10,000 changing items at the scan period.
-    {
-        const int n = std::min(channels, 10000);
-        std::vector<std::wstring> ids;
-        for (int ch = 1; ch <= n; ++ch) ids.push_back(L"Plant.Line.C" + std::to_wstring(ch) + L".Value");
-        OPCHANDLE handle = 0;
-        ComPtr<IOPCItemMgt> items = b.AddGroup(L"subscription", TRUE, 100, &handle);
-        ComPtr<IConnectionPointContainer> container;
-        ComPtr<IConnectionPoint> point;
-        ComPtr<CountingSink> sink;
-        sink.Attach(new CountingSink);
-        DWORD cookie = 0;
-        if (items && SUCCEEDED(items.As(&container)) &&
-            SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, &point)) &&
-            SUCCEEDED(point->Advise(sink.Get(), &cookie))) {
-            const auto handles = b.Add(items.Get(), ids);
-            ComPtr<IOPCSyncIO> io;
-            items.As(&io);
-            // The node is not started by the server, so the values are changed by writes:
-            // every 100 ms all items get the next value of a counter.
-            std::atomic<bool> stop{false};
-            std::atomic<long> rounds{0};
-            std::vector<VARIANT> values(handles.size());
-            auto writer = [&] {
-                for (long k = 1; !stop; ++k) {
-                    const auto due = Clock::now() + std::chrono::milliseconds(100);
-                    for (auto& v : values) {
-                        VariantInit(&v);
-                        V_VT(&v) = VT_R4;
-                        V_R4(&v) = static_cast<float>(k);
-                    }
-                    HRESULT* errors = nullptr;
-                    io->Write(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()), values.data(), &errors);
-                    CoTaskMemFree(errors);
-                    ++rounds;
-                    std::this_thread::sleep_until(due);
-                }
-            };
-            Sleep(1500); // first reports
-            sink->Count(true);
-            const auto start = Clock::now();
-            std::thread writing(writer);
-            Sleep(static_cast<DWORD>(subscriptionSeconds) * 1000);
-            stop = true;
-            writing.join();
-            Sleep(500); // the last writes reach the cache and a tick
-            sink->Count(false);
-            const double seconds = Micro(Clock::now() - start) / 1e6;
-            std::uint64_t updates = 0, callbacks = 0;
-            std::size_t seen = 0;
-            double lost = 0;
-            sink->Totals(updates, callbacks, seen, lost);
-            const double perSecond = static_cast<double>(updates) / seconds;
-            std::printf("subscription of %d items at 100 ms for %.1f s, %ld write rounds: %llu callbacks, %zu items seen\n",
-                        n, seconds, rounds.load(), static_cast<unsigned long long>(callbacks), seen);
-            std::printf("%-44s %14.0f /s\n", "  item updates per second", perSecond);
-            b.Row("  time per item update", perSecond > 0 ? 1e6 / perSecond : 0);
-            std::printf("%-44s %14.0f (%.2f%% of %.0f changes)\n", "  changes not delivered (coalesced or lost)", lost,
-                        updates + lost > 0 ? 100.0 * lost / (static_cast<double>(updates) + lost) : 0.0,
-                        static_cast<double>(updates) + lost);
-            point->Unadvise(cookie);
-        } else {
-            std::printf("subscription could not be set up\n");
-        }
-        point.Reset();
-        container.Reset();
-        items.Reset();
-        b.server->RemoveGroup(handle, TRUE);
-    }
-
     common.Reset();
+    b.floor.Reset();
     b.server.Reset();
-    // The server should end with its last client; if it does not, its panel is closed
-    // (no client is connected any more), and only then is it ended by force (a prefix
-    // whose server was ended so may need `wineserver -k` before COM starts it again).
+    // The server's panel keeps it running after its last client: the panel is closed (no client is
+    // connected any more), and only if that does not end it is it ended by force (a prefix whose server
+    // was ended so may need `wineserver -k` before COM starts it again).
     if (process) {
-        if (WaitForSingleObject(process, 5000) != WAIT_OBJECT_0) {
-            std::printf("lx6opc.exe still runs 5 s after the last release: its panel is closed\n");
-            EnumWindows(CloseWindowsOf, static_cast<LPARAM>(pid));
-            if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) {
-                std::printf("lx6opc.exe still runs: ended\n");
-                TerminateProcess(process, 1);
-            }
+        Sleep(500);
+        EnumWindows(CloseWindowsOf, static_cast<LPARAM>(pid));
+        if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) {
+            std::printf("lx6opc.exe still runs 15 s after its panel was closed: ended\n");
+            TerminateProcess(process, 1);
         }
         CloseHandle(process);
     }
