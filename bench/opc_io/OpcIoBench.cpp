@@ -401,7 +401,7 @@ bool PostPanelCommand(DWORD pid, WPARAM command) {
 // A subscription of the given items (simulated counters stepping at every scan) on a group whose rate
 // is the scan period. The node runs while the callbacks are counted, then is stopped; once the last
 // changes have come, every item's last delivered value is set against the server's cache.
-void Subscribe(Bench& b, const std::vector<std::wstring>& ids, int seconds, DWORD pid) {
+void Subscribe(Bench& b, const std::vector<std::wstring>& ids, int seconds, DWORD pid, HANDLE process) {
     const std::size_t n = ids.size();
     const DWORD rate = 100;
     if (!PostPanelCommand(pid, 202)) std::printf("  (the panel's Start could not be posted)\n");
@@ -422,11 +422,13 @@ void Subscribe(Bench& b, const std::vector<std::wstring>& ids, int seconds, DWOR
     const auto handles = b.Add(items.Get(), ids, &addUs);
     Sleep(1500);  // the first report of every item, and the ticks settle
     sink->Count(true);
+    const double bytesBefore = process ? PrivateBytes(process) : 0;
     const auto start = Clock::now();
     Sleep(static_cast<DWORD>(seconds) * 1000);
     if (!PostPanelCommand(pid, 203)) std::printf("  (the panel's Stop could not be posted)\n");
     sink->WaitQuiet(std::chrono::milliseconds(1500), std::chrono::seconds(30));
     sink->Count(false);
+    const double bytesAfter = process ? PrivateBytes(process) : 0;
     const double elapsed = Micro(sink->LastCallback() - start) / 1e6;
 
     // The server's cache against the last delivered values.
@@ -480,6 +482,9 @@ void Subscribe(Bench& b, const std::vector<std::wstring>& ids, int seconds, DWOR
                                      static_cast<unsigned long long>(t.bad));
     std::printf("%-44s %14.0f (%.1f%% of %.0f counter steps)\n", "  steps superseded before a tick (coalesced)", t.skipped,
                 steps > 0 ? 100.0 * t.skipped / steps : 0.0, steps);
+    if (bytesBefore > 0 && bytesAfter > 0)
+        std::printf("%-44s %14.0f KiB over %llu callbacks\n", "  server private bytes, end minus start",
+                    (bytesAfter - bytesBefore) / 1024, static_cast<unsigned long long>(t.callbacks));
     if (t.itemsSeen != n) std::printf("  only %zu of %zu items had an update\n", t.itemsSeen, n);
     point->Unadvise(cookie);
     point.Reset();
@@ -599,7 +604,7 @@ int wmain(int argc, wchar_t** argv) {
         for (std::size_t k = 0; k < std::min(n, most); ++k)
             ids.push_back(L"Plant.Line.C" + std::to_wstring(k / kCountersPerChannel + 1) + L"." +
                           counters[k % kCountersPerChannel]);
-        Subscribe(b, ids, subscriptionSeconds, pid);
+        Subscribe(b, ids, subscriptionSeconds, pid, process);
         std::printf("\n");
     }
 
