@@ -11,7 +11,12 @@
 //         lookups also pay for main-memory and address-translation misses that the
 //         small node, which fits in the caches, does not.
 //
+// Also printed: the private bytes the tree takes, in all and per attribute (item).
+//
 // Usage: lookup_bench [small] [large] [seconds per measurement]
+#include <windows.h>
+#include <psapi.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -29,7 +34,24 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-std::shared_ptr<GroupNode> BuildNode(int channels, double& buildSeconds) {
+double PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof(counters)))
+        return 0;
+    return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
+}
+
+// Attribute nodes below the root.
+std::size_t CountAttributes(const BranchNode& branch) {
+    std::size_t n = 0;
+    for (const auto& child : branch.Children())
+        n += child->IsBranch() ? CountAttributes(static_cast<const BranchNode&>(*child)) : 1;
+    return n;
+}
+
+std::shared_ptr<GroupNode> BuildNode(int channels, double& buildSeconds, double& treeBytes) {
     FakeRuntime fake;
     fake.CountKeys(false);
     fake.AddGroup(0, "Plant");
@@ -40,9 +62,11 @@ std::shared_ptr<GroupNode> BuildNode(int channels, double& buildSeconds) {
         members.push_back(ch);
     }
     fake.AddGroup(40, "Line", 0).Channels(std::move(members));
+    const double before = PrivateBytes();
     const auto start = Clock::now();
     auto root = BuildAddressSpace(fake);
     buildSeconds = Seconds(Clock::now() - start);
+    treeBytes = PrivateBytes() - before;
     return root;
 }
 
@@ -67,6 +91,8 @@ Rate Measure(const GroupNode& root, const std::vector<std::wstring>& ids, double
 struct NodeFigures {
     int channels;
     double build;
+    double treeBytes;
+    std::size_t attributes;
     Rate hotItems;
     Rate hotChannels;
     Rate coldItems;
@@ -76,7 +102,8 @@ struct NodeFigures {
 NodeFigures Run(int channels, double seconds) {
     NodeFigures f{};
     f.channels = channels;
-    const auto root = BuildNode(channels, f.build);
+    const auto root = BuildNode(channels, f.build, f.treeBytes);
+    f.attributes = CountAttributes(*root);
     const auto& line = static_cast<const BranchNode&>(*root->Children().at(0));
 
     std::mt19937 random(12345);
@@ -109,14 +136,16 @@ int main(int argc, char** argv) {
 
     std::printf("identifier lookups (Resolve) of random identifiers, %.1f s per figure, lookups per second\n",
                 seconds);
-    std::printf("%9s %8s %14s %14s %14s %14s\n", "channels", "build s", "hot items", "hot channels", "cold items",
-                "cold channels");
+    std::printf("%9s %8s %9s %8s %14s %14s %14s %14s\n", "channels", "build s", "tree MiB", "B/attr", "hot items",
+                "hot channels", "cold items", "cold channels");
     NodeFigures figures[2];
     int i = 0;
     for (int n : {small, large}) {
         figures[i] = Run(n, seconds);
         const NodeFigures& f = figures[i++];
-        std::printf("%9d %8.2f %14.0f %14.0f %14.0f %14.0f\n", f.channels, f.build, f.hotItems.perSecond,
+        std::printf("%9d %8.2f %9.1f %8.0f %14.0f %14.0f %14.0f %14.0f\n", f.channels, f.build,
+                    f.treeBytes / 1048576.0, f.attributes ? f.treeBytes / static_cast<double>(f.attributes) : 0.0,
+                    f.hotItems.perSecond,
                     f.hotChannels.perSecond, f.coldItems.perSecond, f.coldChannels.perSecond);
         if (f.hotItems.found == 0 || f.coldChannels.found == 0) {
             std::printf("error: identifiers did not resolve\n");
