@@ -5,6 +5,10 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <unordered_set>
 
 #include "nrk/NRK_Server.h"
 #include "opc/common/OpcErrors.h"
@@ -26,48 +30,56 @@ std::size_t TableSize(std::size_t children) {
 
 } // namespace
 
-void ChildNameIndex::Reserve(std::size_t n) { slots_.reserve(TableSize(n)); }
-
-void ChildNameIndex::Build(const std::vector<std::shared_ptr<AddressSpaceNode>>& children) {
-    slots_.clear();
-    next_.clear();
-    mask_ = 0;
+void ChildNameIndex::Build(const Children& children) {
+    table_.reset();
     if (children.empty()) return;
+    auto table = std::make_shared<Table>();
     const std::size_t capacity = TableSize(children.size());
-    slots_.assign(capacity, Slot{nullptr, 0, npos});  // keeps a reserved block
-    mask_ = static_cast<std::uint32_t>(capacity - 1);
+    table->slots.assign(capacity, Slot{0, npos});
+    table->mask = static_cast<std::uint32_t>(capacity - 1);
     std::vector<std::uint32_t> last;  // per first child of a name: the last one so far
     for (std::uint32_t i = 0; i < children.size(); ++i) {
-        const AddressSpaceNode* child = children[i].get();
-        const std::wstring& name = child->Name();
+        const std::wstring& name = children[i]->Name();
         const std::uint32_t h = Hash(name);
-        for (std::uint32_t pos = h & mask_;; pos = (pos + 1) & mask_) {
-            Slot& slot = slots_[pos];
-            if (!slot.node) {
-                slot = Slot{child, h, i};
+        for (std::uint32_t pos = h & table->mask;; pos = (pos + 1) & table->mask) {
+            Slot& slot = table->slots[pos];
+            if (slot.index == npos) {
+                slot = Slot{h, i};
                 break;
             }
-            if (slot.hash == h && slot.node->Name() == name) {
-                if (next_.empty()) {
-                    next_.assign(children.size(), npos);
+            if (slot.hash == h && children[slot.index]->Name() == name) {
+                if (table->next.empty()) {
+                    table->next.assign(children.size(), npos);
                     last.assign(children.size(), npos);
                 }
                 const std::uint32_t tail = last[slot.index] == npos ? slot.index : last[slot.index];
-                next_[tail] = i;
+                table->next[tail] = i;
                 last[slot.index] = i;
                 break;
             }
         }
     }
+    table_ = std::move(table);
 }
 
-std::uint32_t ChildNameIndex::First(std::wstring_view name, std::uint32_t hash) const noexcept {
-    if (slots_.empty()) return npos;
-    for (std::uint32_t pos = hash & mask_;; pos = (pos + 1) & mask_) {
-        const Slot& slot = slots_[pos];
-        if (!slot.node) return npos;
-        if (slot.hash == hash && slot.node->Name() == name) return slot.index;
+std::uint32_t ChildNameIndex::First(const Children& children, std::wstring_view name,
+                                    std::uint32_t hash) const noexcept {
+    if (!table_) return npos;
+    const Table& table = *table_;
+    for (std::uint32_t pos = hash & table.mask;; pos = (pos + 1) & table.mask) {
+        const Slot& slot = table.slots[pos];
+        if (slot.index == npos) return npos;
+        if (slot.hash == hash && children[slot.index]->Name() == name) return slot.index;
     }
+}
+
+// ---------------------------------------------------------------------------
+
+const std::wstring* InternAttributeName(std::wstring name) {
+    static std::mutex lock;
+    static std::unordered_set<std::wstring>* names = new std::unordered_set<std::wstring>;  // never freed
+    std::lock_guard<std::mutex> hold(lock);
+    return &*names->insert(std::move(name)).first;  // elements never move
 }
 
 // ---------------------------------------------------------------------------
@@ -114,6 +126,32 @@ private:
         bool placed = false;
     };
 
+    // The attribute nodes of one channel, in one allocation that the channel's children share
+    // (each child is an aliasing reference to its node in the block).
+    class AttributeBlock {
+    public:
+        explicit AttributeBlock(std::size_t capacity)
+            : nodes_(static_cast<AttributeNode*>(::operator new(capacity * sizeof(AttributeNode)))),
+              capacity_(capacity) {}
+        ~AttributeBlock() {
+            for (std::size_t i = size_; i > 0; --i) nodes_[i - 1].~AttributeNode();
+            ::operator delete(nodes_);
+        }
+        AttributeBlock(const AttributeBlock&) = delete;
+        AttributeBlock& operator=(const AttributeBlock&) = delete;
+        AttributeNode* Add(std::int32_t channel, std::int32_t attribute, const std::wstring* name) {
+            if (size_ == capacity_) throw std::length_error("attribute block");
+            AttributeNode* node = new (&nodes_[size_]) AttributeNode(channel, attribute, name);
+            ++size_;
+            return node;
+        }
+
+    private:
+        AttributeNode* nodes_;
+        std::size_t capacity_;
+        std::size_t size_ = 0;
+    };
+
     static void Append(BranchNode& parent, std::shared_ptr<AddressSpaceNode> child) {
         parent.children_.push_back(std::move(child));
     }
@@ -124,10 +162,25 @@ private:
         return NarrowToWide(std::string_view(buffer, strnlen(buffer, size)));
     }
 
-    std::wstring AttributeName(int channel, int attribute) {
+    const std::wstring* AttributeName(int channel, int attribute) {
         char buffer[NRK_TEXT_SIZE] = {};
         const bool ok = rt_.GetAttributeName(channel, attribute, buffer, NRK_TEXT_SIZE);
-        return Text(ok, buffer, sizeof buffer);
+        return InternAttributeName(Text(ok, buffer, sizeof buffer));
+    }
+
+    // A channel's name index: the table of an earlier channel whose attributes bear the same names in
+    // the same order (names are interned, so equal names are equal pointers), else a new one.
+    void IndexChannel(ChannelNode& node) {
+        std::vector<const std::wstring*> names;
+        names.reserve(node.children_.size());
+        for (const auto& child : node.children_) names.push_back(&child->Name());
+        const auto found = indexes_.find(names);
+        if (found != indexes_.end()) {
+            node.index_.Share(found->second);
+            return;
+        }
+        node.index_.Build(node.children_);
+        indexes_.emplace(std::move(names), node.index_);
     }
 
     void BuildChannels() {
@@ -149,12 +202,11 @@ private:
             std::size_t count = 0;
             for (VARTYPE vt : row) count += vt != VT_EMPTY;
             node->children_.reserve(count);
-            node->index_.Reserve(count);
+            auto block = std::make_shared<AttributeBlock>(count);
             for (int a = 0; a < kAttributeCount; ++a)
                 if (row[static_cast<std::size_t>(a)] != VT_EMPTY)
-                    Append(*node, std::make_shared<AttributeNode>(ch, a, AttributeName(ch, a)));
-            // A channel's children are final now; its index lies next to them in memory.
-            node->index_.Build(node->children_);
+                    Append(*node, std::shared_ptr<AddressSpaceNode>(block, block->Add(ch, a, AttributeName(ch, a))));
+            IndexChannel(*node);  // a channel's children are final now
             channels_[static_cast<std::size_t>(ch)].node = std::move(node);
         }
     }
@@ -219,7 +271,7 @@ private:
             BranchNode* branch = stack.back();
             stack.pop_back();
             if (branch->Kind() == BranchKind::Group) branch->index_.Build(branch->children_);
-            const auto self = std::static_pointer_cast<BranchNode>(branch->shared_from_this());
+            const std::shared_ptr<BranchNode> self = branch->shared_from_this();
             for (const auto& child : branch->children_) {
                 child->parent_ = self;
                 if (child->IsBranch()) stack.push_back(static_cast<BranchNode*>(child.get()));
@@ -233,6 +285,7 @@ private:
     std::vector<ChannelEntry> channels_;           // by channel id
     std::map<int, std::shared_ptr<GroupNode>> groups_;  // ids 32 and up, ascending
     std::shared_ptr<GroupNode> root_;
+    std::map<std::vector<const std::wstring*>, ChildNameIndex> indexes_;  // of channels, by their attribute names
 };
 
 std::shared_ptr<GroupNode> BuildAddressSpace(NRK_Server& runtime) { return AddressSpaceBuilder(runtime).Build(); }
@@ -247,7 +300,8 @@ struct Candidate {
     std::size_t dot;  // position of the "." after the child's name in the rest
 };
 
-const AddressSpaceNode* FindBelow(const BranchNode& branch, std::wstring_view rest) {
+// The owning reference (in its parent's children) of the node rest names below branch, or null.
+const std::shared_ptr<AddressSpaceNode>* FindBelow(const BranchNode& branch, std::wstring_view rest) {
     const auto& children = branch.Children();
     // Start loading the table slots of the whole rest and of its first "."-prefixes at
     // once: in a large branch each is a miss of its own, and they overlap this way.
@@ -266,7 +320,7 @@ const AddressSpaceNode* FindBelow(const BranchNode& branch, std::wstring_view re
     const std::uint32_t restHash = ChildNameIndex::Hash(rest);
     branch.PrefetchName(restHash);
     const std::uint32_t exact = branch.FirstChildNamed(rest, restHash);
-    if (exact != ChildNameIndex::npos) return children[exact].get();
+    if (exact != ChildNameIndex::npos) return &children[exact];
 
     // Every branch child whose name is a prefix of rest followed by ".", in child order.
     // The hash of each prefix is carried on from the one before.
@@ -298,7 +352,7 @@ const AddressSpaceNode* FindBelow(const BranchNode& branch, std::wstring_view re
         std::sort(begin, end, [](const Candidate& a, const Candidate& b) { return a.child < b.child; });
     for (Candidate* c = begin; c != end; ++c) {
         const auto& child = static_cast<const BranchNode&>(*children[c->child]);
-        if (const AddressSpaceNode* found = FindBelow(child, rest.substr(c->dot + 1))) return found;
+        if (const auto* found = FindBelow(child, rest.substr(c->dot + 1))) return found;
     }
     return nullptr;
 }
@@ -307,21 +361,16 @@ const AddressSpaceNode* FindBelow(const BranchNode& branch, std::wstring_view re
 
 std::shared_ptr<AddressSpaceNode> Resolve(const GroupNode& root, std::wstring_view id) {
     const std::wstring& rootName = root.Name();
-    const AddressSpaceNode* found = nullptr;
-    if (id == rootName) {
-        found = &root;
-    } else if (id.size() > rootName.size() && id.compare(0, rootName.size(), rootName) == 0 &&
-               id[rootName.size()] == L'.') {
-        found = FindBelow(root, id.substr(rootName.size() + 1));
+    if (id == rootName) return std::const_pointer_cast<BranchNode>(root.shared_from_this());
+    if (id.size() > rootName.size() && id.compare(0, rootName.size(), rootName) == 0 && id[rootName.size()] == L'.') {
+        if (const auto* found = FindBelow(root, id.substr(rootName.size() + 1))) return *found;
     }
-    if (!found) return nullptr;
-    return const_cast<AddressSpaceNode*>(found)->shared_from_this();
+    return nullptr;
 }
 
 std::shared_ptr<AddressSpaceNode> ResolveBelow(const BranchNode& branch, std::wstring_view text) {
-    const AddressSpaceNode* found = FindBelow(branch, text);
-    if (!found) return nullptr;
-    return const_cast<AddressSpaceNode*>(found)->shared_from_this();
+    const auto* found = FindBelow(branch, text);
+    return found ? *found : nullptr;
 }
 
 std::wstring FullName(const AddressSpaceNode& node) {

@@ -19,35 +19,44 @@ class NRK_Server;
 class BranchNode;
 class AddressSpaceBuilder;
 
-class AddressSpaceNode : public std::enable_shared_from_this<AddressSpaceNode> {
+class AddressSpaceNode {
 public:
     virtual ~AddressSpaceNode() = default;
     AddressSpaceNode(const AddressSpaceNode&) = delete;
     AddressSpaceNode& operator=(const AddressSpaceNode&) = delete;
 
     // The name as the runtime gave it (empty when the runtime could not tell).
-    const std::wstring& Name() const noexcept { return name_; }
+    const std::wstring& Name() const noexcept { return *name_; }
     bool IsBranch() const noexcept { return branch_ != 0; }
     // The parent branch; empty for the root (and once the tree is gone).
     std::shared_ptr<BranchNode> Parent() const noexcept { return parent_.lock(); }
 
 protected:
-    AddressSpaceNode(bool branch, std::wstring name) : branch_(branch ? 1 : 0), name_(std::move(name)) {}
+    // name must outlive the node: a branch's own member, or an attribute name kept for the
+    // life of the process (see InternAttributeName).
+    AddressSpaceNode(bool branch, const std::wstring* name) : name_(name), branch_(branch ? 1 : 0) {}
 
 private:
     friend class AddressSpaceBuilder;
-    std::int32_t branch_;
     std::weak_ptr<BranchNode> parent_;
-    std::wstring name_;
+    const std::wstring* name_;
+    std::int32_t branch_;
 };
+
+// The one copy of an attribute name, kept for the life of the process. Every channel of a
+// type has the same attribute names, so a node of any size holds only a few hundred of them.
+const std::wstring* InternAttributeName(std::wstring name);
 
 // Index of a branch's children by name: finds the first child of a name and the
 // further children of the same name in child order, at a cost that does not grow
 // with the number of children. Names are hashed with NameHash, which can be carried
-// on from a prefix to a longer text.
+// on from a prefix to a longer text. The table holds child positions, not children,
+// so branches whose children bear the same names in the same order (the channels of
+// one type) share one table.
 class ChildNameIndex {
 public:
     static constexpr std::uint32_t npos = 0xFFFFFFFFu;
+    using Children = std::vector<std::shared_ptr<AddressSpaceNode>>;
 
     struct NameHash {
         std::uint64_t state = 0xcbf29ce484222325ull;  // FNV-1a
@@ -63,32 +72,36 @@ public:
         return h.Value();
     }
 
-    // Allocates the table for n children ahead of Build (to keep it near them in memory).
-    void Reserve(std::size_t n);
-    void Build(const std::vector<std::shared_ptr<AddressSpaceNode>>& children);
+    void Build(const Children& children);
+    // Takes over other's table; other was built for children bearing the same names in the same order.
+    void Share(const ChildNameIndex& other) noexcept { table_ = other.table_; }
     // Starts loading the table slot of a hash into the cache.
     void Prefetch(std::uint32_t hash) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
+        if (table_) __builtin_prefetch(&table_->slots[hash & table_->mask]);
     }
-    // Index of the first child named name (whose hash is hash), or npos.
-    std::uint32_t First(std::wstring_view name, std::uint32_t hash) const noexcept;
-    std::uint32_t Next(std::uint32_t index) const noexcept { return next_.empty() ? npos : next_[index]; }
+    // Index of the first of children (those the table was built for) named name (whose hash is hash), or npos.
+    std::uint32_t First(const Children& children, std::wstring_view name, std::uint32_t hash) const noexcept;
+    std::uint32_t Next(std::uint32_t index) const noexcept {
+        return !table_ || table_->next.empty() ? npos : table_->next[index];
+    }
 
 private:
     struct Slot {
-        const AddressSpaceNode* node;  // null: empty slot
         std::uint32_t hash;
-        std::uint32_t index;
+        std::uint32_t index;  // npos: empty slot
     };
-    std::vector<Slot> slots_;
-    std::uint32_t mask_ = 0;
-    std::vector<std::uint32_t> next_;  // empty while no two children share a name
+    struct Table {
+        std::vector<Slot> slots;
+        std::uint32_t mask = 0;
+        std::vector<std::uint32_t> next;  // empty while no two children share a name
+    };
+    std::shared_ptr<const Table> table_;  // null: no children
 };
 
 enum class BranchKind : int { Group = 0, Channel = 1 };
 
 // Common part of GroupNode and ChannelNode.
-class BranchNode : public AddressSpaceNode {
+class BranchNode : public AddressSpaceNode, public std::enable_shared_from_this<BranchNode> {
 public:
     ~BranchNode() override;
     virtual BranchKind Kind() const noexcept = 0;
@@ -100,19 +113,21 @@ public:
     // Index of the first child named exactly name, or ChildNameIndex::npos; NextChildNamed
     // gives the next child of the same name in child order.
     std::uint32_t FirstChildNamed(std::wstring_view name) const noexcept {
-        return index_.First(name, ChildNameIndex::Hash(name));
+        return index_.First(children_, name, ChildNameIndex::Hash(name));
     }
     std::uint32_t FirstChildNamed(std::wstring_view name, std::uint32_t hash) const noexcept {
-        return index_.First(name, hash);
+        return index_.First(children_, name, hash);
     }
     std::uint32_t NextChildNamed(std::uint32_t index) const noexcept { return index_.Next(index); }
     void PrefetchName(std::uint32_t hash) const noexcept { index_.Prefetch(hash); }
 
 protected:
-    BranchNode(std::int32_t id, std::wstring name) : AddressSpaceNode(true, std::move(name)), id_(id) {}
+    BranchNode(std::int32_t id, std::wstring name)
+        : AddressSpaceNode(true, &ownName_), ownName_(std::move(name)), id_(id) {}
 
 private:
     friend class AddressSpaceBuilder;
+    std::wstring ownName_;
     std::vector<std::shared_ptr<AddressSpaceNode>> children_;
     std::int32_t id_;
     ChildNameIndex index_;
@@ -134,8 +149,9 @@ public:
 // One attribute of one channel: an OPC item.
 class AttributeNode final : public AddressSpaceNode {
 public:
-    AttributeNode(std::int32_t channel, std::int32_t attribute, std::wstring name)
-        : AddressSpaceNode(false, std::move(name)), channel_(channel), attribute_(attribute) {}
+    // name: from InternAttributeName.
+    AttributeNode(std::int32_t channel, std::int32_t attribute, const std::wstring* name)
+        : AddressSpaceNode(false, name), channel_(channel), attribute_(attribute) {}
     std::int32_t ChannelId() const noexcept { return channel_; }
     std::int32_t AttributeId() const noexcept { return attribute_; }
 

@@ -356,4 +356,66 @@ TEST(AddressSpaceResolve, LargeNodeWithSharedNamesResolvesEveryChannel) {
     EXPECT_FALSE(Resolve(*root, L"Plant.Channel.10.Attr2"));
 }
 
+// Channels of one type share one name table only while their attributes bear the same
+// names in the same order; a channel with names of its own (a renamed attribute, or
+// two attributes of one name) is looked up by its own names.
+TEST(AddressSpaceResolve, ChannelsOfOneTypeWithNamesOfTheirOwn) {
+    FakeRuntime fake;
+    fake.AddGroup(0, "Plant");
+    fake.SetAttributeName(2, "Value");
+    fake.AddChannel(1, 4, "A");
+    fake.AddChannel(2, 4, "B").AttributeName(2, "PV");
+    fake.AddChannel(3, 4, "C").AttributeName(26, "Value");  // 2 and 26 both "Value"
+    fake.AddChannel(4, 4, "D");
+    fake.AddChannel(5, 5, "E");  // another type, the same common names
+    const auto root = BuildAddressSpace(fake);
+    struct Case {
+        const wchar_t* id;
+        int channel;  // 0: does not resolve
+        int attribute;
+    };
+    for (const Case& c : {Case{L"Plant.A.Value", 1, 2}, Case{L"Plant.B.Value", 0, 0}, Case{L"Plant.B.PV", 2, 2},
+                          Case{L"Plant.B.Attr26", 2, 26}, Case{L"Plant.C.Value", 3, 2}, Case{L"Plant.C.Attr26", 0, 0},
+                          Case{L"Plant.D.Value", 4, 2}, Case{L"Plant.D.PV", 0, 0}, Case{L"Plant.E.Value", 5, 2},
+                          Case{L"Plant.E.Attr33", 5, 33}, Case{L"Plant.A.Attr33", 0, 0}}) {
+        const auto node = Resolve(*root, c.id);
+        if (c.channel == 0) {
+            EXPECT_FALSE(node) << c.id;
+            continue;
+        }
+        ASSERT_TRUE(node && !node->IsBranch()) << c.id;
+        const auto& attribute = static_cast<const AttributeNode&>(*node);
+        EXPECT_EQ(attribute.ChannelId(), c.channel) << c.id;
+        EXPECT_EQ(attribute.AttributeId(), c.attribute) << c.id;
+        EXPECT_EQ(FullName(attribute), c.id);
+    }
+    // The second "Value" of C comes after the first in child order.
+    const auto& channelC = Branch(Resolve(*root, L"Plant.C"));
+    const std::uint32_t first = channelC.FirstChildNamed(L"Value");
+    ASSERT_NE(first, ChildNameIndex::npos);
+    const std::uint32_t second = channelC.NextChildNamed(first);
+    ASSERT_NE(second, ChildNameIndex::npos);
+    EXPECT_EQ(static_cast<const AttributeNode&>(*channelC.Children()[second]).AttributeId(), 26);
+    EXPECT_EQ(channelC.NextChildNamed(second), ChildNameIndex::npos);
+    const auto& channelA = Branch(Resolve(*root, L"Plant.A"));
+    EXPECT_EQ(channelA.NextChildNamed(channelA.FirstChildNamed(L"Value")), ChildNameIndex::npos);
+}
+
+// An item keeps its attribute node, name included, after the tree is gone (a node unloaded
+// while clients still hold items).
+TEST(AddressSpaceResolve, AttributeOutlivesItsTree) {
+    FakeRuntime fake;
+    fake.AddGroup(0, "Plant");
+    fake.AddChannel(1, 4, "A").AttributeName(2, "Level");
+    auto root = BuildAddressSpace(fake);
+    std::shared_ptr<AddressSpaceNode> item = Resolve(*root, L"Plant.A.Level");
+    ASSERT_TRUE(item);
+    std::weak_ptr<BranchNode> channel = item->Parent();
+    root.reset();
+    EXPECT_TRUE(channel.expired());
+    EXPECT_FALSE(item->Parent());
+    EXPECT_EQ(item->Name(), L"Level");
+    EXPECT_EQ(static_cast<const AttributeNode&>(*item).AttributeId(), 2);
+}
+
 } // namespace
