@@ -6,7 +6,8 @@
 // call, IOPCCommon::GetLocaleID, measured in the same run):
 //   AddItems of 1,000 / 10,000 / 100,000 items (distinct attributes, one call each);
 //   CACHE and DEVICE Read of 1 / 100 / 1,000 items, also as a ratio to a bare Read of the same N items
-//   answered from prebuilt arrays by opc_io_floor.exe (a COM local server of the benchmark's own);
+//   answered from prebuilt arrays by opc_io_floor.exe (a COM local server of the benchmark's own),
+//   the two timed in alternating rounds (the median of five);
 //   Write of 100 items;
 //   subscriptions of 10,000 and 100,000 items (group rate = scan period = 100 ms), ten simulated counters
 //   per channel that step at every scan: item updates per second, the delay from the server's scan to
@@ -309,7 +310,7 @@ private:
 
 // Mean time of one Read of n items on io.
 double TimeReads(IOPCSyncIO* io, OPCDATASOURCE source, DWORD n, const OPCHANDLE* handles, std::size_t* failures) {
-    const int repeats = n == 1 ? 1000 : n == 100 ? 200 : n == 1000 ? 50 : 5;
+    const int repeats = n == 1 ? 400 : n == 100 ? 100 : n == 1000 ? 40 : 5;
     const auto start = std::chrono::steady_clock::now();
     for (int r = 0; r < repeats; ++r) {
         OPCITEMSTATE* states = nullptr;
@@ -476,6 +477,9 @@ void Subscribe(Bench& b, const std::vector<std::wstring>& ids, int seconds, DWOR
     b.Row("  time per delivered item update", perSecond > 0 ? 1e6 / perSecond : 0);
     std::printf("%-44s %8.0f / %.0f / %.0f / %.0f ms\n", "  scan to callback: mean / p50 / p99 / max", t.delayMean,
                 t.delayP50, t.delayP99, t.delayMax);
+    b.Row("  scan to callback, mean", 1000 * t.delayMean);
+    if (floorUs > 0)
+        std::printf("  %-42s %14.2f x bare Read of %zu\n", "", 1000 * t.delayMean / floorUs, n);
     std::printf("%-44s %14llu\n", "  changes missing at their next tick (late)", static_cast<unsigned long long>(t.late));
     std::printf("%-44s %14zu of %zu\n", "  changes lost (final value never delivered)", undelivered, n);
     if (unread || t.bad) std::printf("  (%zu items could not be read back, %llu updates were not good R4 values)\n", unread,
@@ -619,27 +623,45 @@ int wmain(int argc, wchar_t** argv) {
         if (items) items.As(&io);
         if (io && handles.size() == ids.size()) {
             // The floor of the same N: a bare local server answering the same call from prebuilt arrays.
-            double floorRead[3] = {0, 0, 0};
+            // The machine's speed drifts between runs and within one, so the floor and the server's
+            // reads are timed in alternating rounds; printed are the medians of the rounds, and the
+            // median of the per-round ratios.
             const DWORD sizes[3] = {1, 100, 1000};
+            constexpr int kRounds = 5;
+            auto median = [](std::vector<double> v) {
+                std::sort(v.begin(), v.end());
+                return v.empty() ? 0.0 : v[v.size() / 2];
+            };
             for (int k = 0; k < 3; ++k) {
-                floorRead[k] = b.FloorRead(sizes[k]);
-                char label[64];
-                std::snprintf(label, sizeof label, "floor: bare Read %lu items", static_cast<unsigned long>(sizes[k]));
-                if (floorRead[k] > 0) b.Row(label, floorRead[k]);
-            }
-            for (OPCDATASOURCE source : {OPC_DS_CACHE, OPC_DS_DEVICE}) {
-                for (int k = 0; k < 3; ++k) {
-                    const DWORD n = sizes[k];
-                    std::size_t failures = 0;
-                    const double us = TimeReads(io.Get(), source, n, handles.data(), &failures);
-                    char label[64];
-                    std::snprintf(label, sizeof label, "Read %s %lu items", source == OPC_DS_CACHE ? "CACHE" : "DEVICE",
-                                  static_cast<unsigned long>(n));
-                    b.Row(label, us);
-                    if (floorRead[k] > 0)
-                        std::printf("  %-42s %14.2f x bare Read of %lu\n", "", us / floorRead[k], static_cast<unsigned long>(n));
-                    if (failures) std::printf("  (%zu calls not S_OK)\n", failures);
+                const DWORD n = sizes[k];
+                std::vector<double> floorUs, cacheUs, deviceUs, cacheRatio, deviceRatio;
+                std::size_t failures = 0;
+                for (int round = 0; round < kRounds; ++round) {
+                    const double f = b.FloorRead(n);
+                    const double c = TimeReads(io.Get(), OPC_DS_CACHE, n, handles.data(), &failures);
+                    const double d = TimeReads(io.Get(), OPC_DS_DEVICE, n, handles.data(), &failures);
+                    cacheUs.push_back(c);
+                    deviceUs.push_back(d);
+                    if (f > 0) {
+                        floorUs.push_back(f);
+                        cacheRatio.push_back(c / f);
+                        deviceRatio.push_back(d / f);
+                    }
                 }
+                char label[64];
+                if (!floorUs.empty()) {
+                    std::snprintf(label, sizeof label, "floor: bare Read %lu items", static_cast<unsigned long>(n));
+                    b.Row(label, median(floorUs));
+                }
+                for (bool cache : {true, false}) {
+                    std::snprintf(label, sizeof label, "Read %s %lu items", cache ? "CACHE" : "DEVICE",
+                                  static_cast<unsigned long>(n));
+                    b.Row(label, median(cache ? cacheUs : deviceUs));
+                    if (!floorUs.empty())
+                        std::printf("  %-42s %14.2f x bare Read of %lu (median of %d rounds)\n", "",
+                                    median(cache ? cacheRatio : deviceRatio), static_cast<unsigned long>(n), kRounds);
+                }
+                if (failures) std::printf("  (%zu calls not S_OK)\n", failures);
             }
             {
                 const DWORD n = 100;
