@@ -38,8 +38,6 @@
 #include <fstream>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "nrk/NRK_Server.h"
