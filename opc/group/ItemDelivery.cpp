@@ -16,7 +16,7 @@ DeliveredValue DeliverGroupItem(const GroupItem& item, DWORD source, NRK_Server*
             failed.result = E_FAIL;
             return failed;
         }
-        return DeliverFromDevice(*runtime, item.cache->Channel(), item.cache->Attribute(), requested);
+        return DeliverFromDevice(*runtime, item.cache->Channel(), item.cache->Attribute(), requested, canonical);
     }
     return item.cache->View(
         [&](const CachedValueView& view) { return DeliverFromCache(view, requested, canonical); });

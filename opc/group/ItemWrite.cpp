@@ -20,7 +20,8 @@ HRESULT WriteGroupItem(const GroupItem& item, const VARIANT& value, NRK_Server* 
         return E_FAIL;
     }
     if ((rights & OPC_WRITEABLE) == 0) return OPC_E_BADRIGHTS;
-    return WriteItemValue(*runtime, item.attribute->ChannelId(), item.attribute->AttributeId(), value);
+    return WriteItemValue(*runtime, item.attribute->ChannelId(), item.attribute->AttributeId(), item.CanonicalType(),
+                          value);
 }
 
 } // namespace opc

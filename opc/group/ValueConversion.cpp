@@ -2,12 +2,14 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
 #include "nrk/NRK_Server.h"
 #include "opc/common/OpcErrors.h"
+#include "opc/group/IntegerNarrowing.h"
 #include "runtime/TextConversion.h"
 
 namespace opc {
@@ -23,16 +25,6 @@ std::int64_t FloorDiv(std::int64_t a, std::int64_t b) {
     std::int64_t q = a / b;
     if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
     return q;
-}
-
-bool IsIntegerType(VARTYPE vt) {
-    switch (vt) {
-    case VT_I2: case VT_I4: case VT_I1: case VT_UI1: case VT_UI2: case VT_UI4:
-    case VT_I8: case VT_UI8: case VT_INT: case VT_UINT:
-        return true;
-    default:
-        return false;
-    }
 }
 
 WORD RunningQuality(NRK_Server& runtime) { return runtime.IsNodeRunning() ? kQualityGood : kQualityOutOfService; }
@@ -54,12 +46,47 @@ void PutText(VARIANT& v, const std::wstring& text) {
     V_BSTR(&v) = b;
 }
 
-HRESULT FromInt(VARIANT& dest, int value, VARTYPE requested) {
-    Variant src;
-    V_VT(src.Get()) = VT_I4;
-    V_I4(src.Get()) = value;
-    if (requested == VT_I4) return VariantCopy(&dest, src.Get());
-    return VariantChangeType(&dest, src.Get(), 0, requested);
+// The runtime hands a VT_UI4 attribute's value out as the bit pattern of its 32-bit
+// integer: values above 2^31 - 1 arrive negative.
+bool HeldAsUnsigned(VARTYPE canonical) { return canonical == VT_UI4 || canonical == VT_UINT; }
+
+WideInteger FromRuntimeInt(int value, VARTYPE canonical) {
+    return HeldAsUnsigned(canonical) ? WideInteger::OfUnsigned(static_cast<std::uint32_t>(value))
+                                     : WideInteger::Of(value);
+}
+
+bool IsFloatType(VARTYPE vt) { return vt == VT_R4 || vt == VT_R8; }
+
+// The integer type a written integer must fit before it goes to SetChannelInt: the
+// attribute's own integer type, else the runtime's 32-bit integer (the runtime converts
+// it to the attribute's type).
+VARTYPE IntegerWriteRange(VARTYPE canonical) {
+    switch (canonical) {
+    case VT_I1: case VT_I2: case VT_I4: case VT_UI1: case VT_UI2: case VT_UI4: return canonical;
+    case VT_INT: return VT_I4;
+    case VT_UINT: return VT_UI4;
+    default: return VT_I4;
+    }
+}
+
+// The 32-bit integer SetChannelInt takes for a value that fits IntegerWriteRange.
+int RuntimeInt(const WideInteger& value, VARTYPE range) {
+    if (HeldAsUnsigned(range)) return static_cast<int>(static_cast<std::uint32_t>(value.magnitude));
+    return value.negative ? static_cast<int>(-static_cast<std::int64_t>(value.magnitude))
+                          : static_cast<int>(value.magnitude);
+}
+
+// A channel's configuration (its limits, hysteresis and coefficients: the float
+// attributes other than the value) must be a number: NaN or an infinity there would
+// quietly switch off every comparison made with it.
+bool MustBeFinite(int attribute, VARTYPE canonical) { return attribute != NRK_ATTR_VALUE && IsFloatType(canonical); }
+
+// Text that the runtime would read as NaN or an infinity ("nan", "-inf", "1e999").
+bool IsNonFiniteNumberText(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const double x = std::strtod(begin, &end);
+    return end != begin && !std::isfinite(x);
 }
 
 } // namespace
@@ -124,8 +151,22 @@ AttributeReading ReadAttribute(NRK_Server& runtime, int channel, int attribute, 
     return r;
 }
 
+namespace {
+bool IsNaN(const VARIANT& v) {
+    switch (V_VT(&v)) {
+    case VT_R4: return std::isnan(V_R4(&v));
+    case VT_R8: return std::isnan(V_R8(&v));
+    case VT_DATE: return std::isnan(V_DATE(&v));
+    default: return false;
+    }
+}
+} // namespace
+
 bool ValuesDiffer(const VARIANT& a, const VARIANT& b) noexcept {
     if (V_VT(&a) == VT_NULL && V_VT(&b) == VT_NULL) return false;
+    // A NaN is one value to change detection, whatever VarCmp makes of it.
+    const bool nanA = IsNaN(a), nanB = IsNaN(b);
+    if (nanA || nanB) return !(nanA && nanB && V_VT(&a) == V_VT(&b));
     return VarCmp(const_cast<VARIANT*>(&a), const_cast<VARIANT*>(&b), LOCALE_USER_DEFAULT, 0) !=
            static_cast<HRESULT>(VARCMP_EQ);
 }
@@ -143,20 +184,24 @@ DeliveredValue DeliverFromCache(const CachedValueView& cached, VARTYPE requested
     VARIANT* dest = d.value.Get();
     if (requested == canonical)
         d.result = VariantCopy(dest, const_cast<VARIANT*>(&cached.value));
+    else if (IsIntegerType(requested))
+        d.result = ChangeToInteger(*dest, cached.value, requested);
     else
         d.result = VariantChangeType(dest, const_cast<VARIANT*>(&cached.value), 0, requested);
     if (FAILED(d.result)) d.value.Reset();
     return d;
 }
 
-DeliveredValue DeliverFromDevice(NRK_Server& runtime, int channel, int attribute, VARTYPE requested) noexcept {
+DeliveredValue DeliverFromDevice(NRK_Server& runtime, int channel, int attribute, VARTYPE requested,
+                                 VARTYPE canonical) noexcept {
     DeliveredValue d;
     try {
         VARIANT& v = *d.value.Reset();
         HRESULT hr = S_OK;
         if (IsIntegerType(requested)) {
             int i = 0;
-            hr = runtime.GetChannelInt(channel, -1, &i, attribute) ? FromInt(v, i, requested) : E_FAIL;
+            hr = runtime.GetChannelInt(channel, -1, &i, attribute) ? PutInteger(v, FromRuntimeInt(i, canonical), requested)
+                                                                  : E_FAIL;
         } else {
             switch (requested) {
             case VT_R4: {
@@ -222,7 +267,8 @@ DeliveredValue DeliverFromDevice(NRK_Server& runtime, int channel, int attribute
 
 DeliveredValue DeliverItemValue(NRK_Server& runtime, int channel, int attribute, VARTYPE canonical,
                                 VARTYPE requested, DWORD source, const CachedValueView& cached) noexcept {
-    if (ServedFromDevice(source, requested, canonical)) return DeliverFromDevice(runtime, channel, attribute, requested);
+    if (ServedFromDevice(source, requested, canonical))
+        return DeliverFromDevice(runtime, channel, attribute, requested, canonical);
     return DeliverFromCache(cached, requested, canonical);
 }
 
@@ -275,7 +321,8 @@ std::int64_t DateToTimeT(DATE date) {
 
 // --- 4. Write item value ----------------------------------------------------------------
 
-HRESULT WriteItemValue(NRK_Server& runtime, int channel, int attribute, const VARIANT& value) noexcept {
+HRESULT WriteItemValue(NRK_Server& runtime, int channel, int attribute, VARTYPE canonical,
+                       const VARIANT& value) noexcept {
     try {
         if (attribute == NRK_ATTR_VALUE) {
             int locked = 0;
@@ -283,21 +330,35 @@ HRESULT WriteItemValue(NRK_Server& runtime, int channel, int attribute, const VA
         }
         const VARTYPE vt = V_VT(&value);
         bool written = false;
+        const VARTYPE range = IntegerWriteRange(canonical);
         if (IsIntegerType(vt)) {
-            Variant i4;
-            const HRESULT hr = vt == VT_I4 ? VariantCopy(i4.Get(), const_cast<VARIANT*>(&value))
-                                           : VariantChangeType(i4.Get(), const_cast<VARIANT*>(&value), 0, VT_I4);
-            if (FAILED(hr)) return hr;
-            written = runtime.SetChannelInt(channel, -1, V_I4(i4.Get()), attribute);
+            WideInteger number;
+            ToWideInteger(value, number);  // exact for every integer type
+            if (!FitsIn(number, range)) return DISP_E_OVERFLOW;
+            written = runtime.SetChannelInt(channel, -1, RuntimeInt(number, range), attribute);
         } else {
+            if (IsFloatType(vt)) {
+                // The runtime converts the number to the attribute's type; one that the
+                // attribute cannot hold is refused here, whatever the runtime would make of it.
+                WideInteger rounded;
+                if (IsIntegerType(canonical) &&
+                    (FAILED(ToWideInteger(value, rounded)) || !FitsIn(rounded, range)))
+                    return DISP_E_OVERFLOW;
+                if (MustBeFinite(attribute, canonical) && !std::isfinite(vt == VT_R4 ? V_R4(&value) : V_R8(&value)))
+                    return OPC_E_RANGE;
+            }
             switch (vt) {
             case VT_R4: written = runtime.SetChannelFloat(channel, -1, V_R4(&value), attribute); break;
             case VT_R8: written = runtime.SetChannelDouble(channel, -1, V_R8(&value), attribute); break;
             case VT_DATE: {
-                const std::int64_t t = DateToTimeT(V_DATE(&value));
-                // The runtime keeps times as 32-bit seconds: later times cannot be written.
-                if (t > INT_MAX) return E_FAIL;
-                written = runtime.SetChannelInt(channel, -1, static_cast<int>(t), attribute);
+                const WideInteger t = WideInteger::Of(DateToTimeT(V_DATE(&value)));
+                if (IsIntegerType(canonical)) {
+                    if (!FitsIn(t, range)) return DISP_E_OVERFLOW;
+                } else if (!FitsIn(t, VT_I4)) {
+                    // The runtime keeps times as 32-bit seconds: later times cannot be written.
+                    return E_FAIL;
+                }
+                written = runtime.SetChannelInt(channel, -1, RuntimeInt(t, range), attribute);
                 break;
             }
             case VT_BSTR: {
@@ -307,6 +368,7 @@ HRESULT WriteItemValue(NRK_Server& runtime, int channel, int attribute, const VA
                 std::string narrow;
                 if (text.find(L'\0') != std::wstring_view::npos || !TryWideToNarrow(text, narrow))
                     return OPC_E_BADTYPE;
+                if (MustBeFinite(attribute, canonical) && IsNonFiniteNumberText(narrow)) return OPC_E_RANGE;
                 written = runtime.SetChannelString(channel, -1, narrow.c_str(), attribute);
                 break;
             }

@@ -42,7 +42,8 @@ struct AttributeReading {
 
 AttributeReading ReadAttribute(NRK_Server& runtime, int channel, int attribute, VARTYPE canonical) noexcept;
 
-// Values differ unless both are VT_NULL or VarCmp finds them equal.
+// Values differ unless both are VT_NULL, both are NaN of the same type, or VarCmp finds
+// them equal.
 bool ValuesDiffer(const VARIANT& a, const VARIANT& b) noexcept;
 
 // --- 2. Deliver item value ----------------------------------------------------------
@@ -58,13 +59,17 @@ struct DeliveredValue {
 // VT_BSTR request for an attribute of another canonical type.
 bool ServedFromDevice(DWORD source, VARTYPE requested, VARTYPE canonical) noexcept;
 
-// From the cache: VariantCopy when requested equals canonical, else VariantChangeType
-// (flags 0); quality and timestamp are the cached ones.
+// From the cache: VariantCopy when requested equals canonical, else converted (integer
+// types by ChangeToInteger: out of range gives DISP_E_OVERFLOW, never a wrapped number;
+// other types by VariantChangeType, flags 0); quality and timestamp are the cached ones.
 DeliveredValue DeliverFromCache(const CachedValueView& cached, VARTYPE requested, VARTYPE canonical) noexcept;
 
 // From the device: the runtime's getter for the requested type; quality from
-// IsNodeRunning, timestamp now.
-DeliveredValue DeliverFromDevice(NRK_Server& runtime, int channel, int attribute, VARTYPE requested) noexcept;
+// IsNodeRunning, timestamp now. An integer read is taken as unsigned for a VT_UI4
+// attribute, then narrowed to the requested integer type (DISP_E_OVERFLOW when it does
+// not fit).
+DeliveredValue DeliverFromDevice(NRK_Server& runtime, int channel, int attribute, VARTYPE requested,
+                                 VARTYPE canonical) noexcept;
 
 // Both of the above, chosen by ServedFromDevice. The runtime is called while the view
 // is held: callers that must not call the runtime under their cache lock use the two
@@ -88,10 +93,16 @@ std::int64_t DateToTimeT(DATE date);
 
 // --- 4. Write item value ---------------------------------------------------------------
 
-// Writes a client's VARIANT to an attribute, dispatching on the VARIANT's own type.
-// Attribute 2 is written only while attribute 8 of the channel reads 0 (else E_FAIL).
-// Unsupported types and texts that the runtime's code page cannot hold give
-// OPC_E_BADTYPE; a failed integer conversion its own HRESULT; a setter that fails E_FAIL.
-HRESULT WriteItemValue(NRK_Server& runtime, int channel, int attribute, const VARIANT& value) noexcept;
+// Writes a client's VARIANT to an attribute of canonical type `canonical`, dispatching
+// on the VARIANT's own type. Attribute 2 is written only while attribute 8 of the
+// channel reads 0 (else E_FAIL). Unsupported types and texts that the runtime's code page
+// cannot hold give OPC_E_BADTYPE; a setter that fails E_FAIL.
+// Nothing is written, and DISP_E_OVERFLOW returned, for a number that the attribute's
+// integer type cannot hold (an integer, DATE or R4/R8 value; NaN and infinities included),
+// or, for attributes of other types, an integer outside the runtime's 32-bit range. NaN
+// and infinities (also as text) written to a float attribute other than the value (the
+// channel's limits and coefficients) give OPC_E_RANGE.
+HRESULT WriteItemValue(NRK_Server& runtime, int channel, int attribute, VARTYPE canonical,
+                       const VARIANT& value) noexcept;
 
 } // namespace opc

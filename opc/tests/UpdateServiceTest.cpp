@@ -1,6 +1,8 @@
 // The update service: scan period, cache, change detection, group ticks and callbacks,
 // driven by the frozen service clock.
+#include <cmath>
 #include <future>
+#include <limits>
 
 #include "ServerTestSupport.h"
 #include "opc/common/OpcErrors.h"
@@ -188,6 +190,21 @@ TEST_F(UpdateEngine, UnchangedValueIsReportedOnce) {
     Step(100ms, 20);
     ASSERT_EQ(s.sink->Changes().size(), 1u) << "the first value only";
     EXPECT_EQ(s.sink->Changes()[0].qualities, std::vector<WORD>{kQualityGood});
+}
+
+TEST_F(UpdateEngine, NaNThatStaysIsReportedOnce) {
+    auto s = Subscribe(100);
+    Step(100ms, 3);
+    ASSERT_EQ(s.sink->Changes().size(), 1u);
+    fake.Channel(7).Set(2, std::numeric_limits<float>::quiet_NaN());
+    Step(100ms, 30);
+    const auto changes = s.sink->Changes();
+    ASSERT_EQ(changes.size(), 2u) << "the NaN once, not at every scan";
+    ASSERT_EQ(changes[1].values.size(), 1u);
+    EXPECT_TRUE(std::isnan(changes[1].values[0]));
+    fake.Channel(7).Set(2, 1.0f);
+    Step(100ms, 3);
+    EXPECT_EQ(s.sink->Changes().size(), 3u) << "a number after the NaN is a change";
 }
 
 TEST_F(UpdateEngine, ChangesAtTheInstantOfTheLastCallbackAreNotLost) {

@@ -11,10 +11,12 @@
 #include <string>
 
 #include "FakeRuntime.h"
+#include "IntegerBoundaries.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/ValueConversion.h"
 
 using namespace opc;
+using namespace lx::test;
 using namespace std::chrono;
 
 namespace {
@@ -146,6 +148,39 @@ TEST(ReadAttribute, ValuesDifferUnlessBothNullOrVarCmpEqual) {
     EXPECT_FALSE(ValuesDiffer(*s1, *s2));
 }
 
+TEST(ReadAttribute, NaNIsOneValueToChangeDetection) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    auto r8 = [](double x) {
+        Variant v;
+        V_VT(v.Get()) = VT_R8;
+        V_R8(v.Get()) = x;
+        return v;
+    };
+    auto r4 = [](double x) {
+        Variant v;
+        V_VT(v.Get()) = VT_R4;
+        V_R4(v.Get()) = static_cast<float>(x);
+        return v;
+    };
+    struct Case {
+        const char* what;
+        Variant a, b;
+        bool differ;
+    };
+    Case cases[] = {
+        {"R8 NaN and NaN", r8(nan), r8(-nan), false},
+        {"R4 NaN and NaN", r4(nan), r4(nan), false},
+        {"NaN and a number", r8(nan), r8(1.0), true},
+        {"a number and NaN", r4(0.0), r4(nan), true},
+        {"NaN of R4 and of R8", r4(nan), r8(nan), true},
+        {"infinity and infinity", r8(inf), r8(inf), false},
+        {"infinity and -infinity", r8(inf), r8(-inf), true},
+        {"0 and -0", r8(0.0), r8(-0.0), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ValuesDiffer(*c.a, *c.b), c.differ) << c.what;
+}
+
 // --- Deliver item value ---------------------------------------------------------------
 
 struct Cache {
@@ -250,7 +285,7 @@ TEST(DeliverItemValue, DeviceReadsByRequestedType) {
     for (const Case& c : cases) {
         FakeRuntime fake;
         std::visit([&](const auto& value) { fake.Channel(kCh).Set(2, value); }, c.stored);
-        const DeliveredValue d = DeliverFromDevice(fake, kCh, 2, c.requested);
+        const DeliveredValue d = DeliverFromDevice(fake, kCh, 2, c.requested, VT_I4);
         EXPECT_EQ(d.result, c.result) << c.what;
         EXPECT_EQ(d.quality, kQualityOutOfService) << c.what;  // the node is not running
         EXPECT_NE(Ticks(d.timestamp), 0u) << c.what;
@@ -269,14 +304,14 @@ TEST(DeliverItemValue, DeviceReadsByRequestedType) {
 TEST(DeliverItemValue, DeviceFailures) {
     FakeRuntime fake;
     fake.SetRunning(true);
-    DeliveredValue d = DeliverFromDevice(fake, kCh, 2, VT_R4);  // nothing to read
+    DeliveredValue d = DeliverFromDevice(fake, kCh, 2, VT_R4, VT_R4);  // nothing to read
     EXPECT_EQ(d.result, E_FAIL);
     EXPECT_EQ(d.quality, kQualityGood);
     EXPECT_EQ(d.value.Type(), VT_EMPTY);
 
     fake.Channel(kCh).Set(2, 1);
     fake.Throw("GetChannelInt", kCh, 2);
-    d = DeliverFromDevice(fake, kCh, 2, VT_I4);
+    d = DeliverFromDevice(fake, kCh, 2, VT_I4, VT_I4);
     EXPECT_EQ(d.result, E_FAIL);
     EXPECT_EQ(d.value.Type(), VT_EMPTY);
 }
@@ -317,6 +352,85 @@ TEST(DeliverItemValue, CacheConversionsReportTheirOwnResult) {
     d = DeliverFromCache(never.View(), VT_R4, VT_R4);
     EXPECT_EQ(d.quality, kQualityNeverRead);
     EXPECT_LE(Ticks(d.timestamp), static_cast<std::uint64_t>(LLONG_MAX));
+}
+
+TEST(DeliverItemValue, IntegersAreNeverDeliveredWrapped) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* what;
+        VARTYPE canonical;
+        std::function<void(VARIANT&)> cached;
+        VARTYPE requested;
+        HRESULT result;
+        long double expected;
+    };
+    const Case cases[] = {
+        {"UI4 above 2^31 as I4", VT_UI4, [](VARIANT& v) { V_UI4(&v) = 3000000000u; }, VT_I4, DISP_E_OVERFLOW, 0},
+        {"UI4 above 2^31 as INT", VT_UI4, [](VARIANT& v) { V_UI4(&v) = 0xFFFFFFFFu; }, VT_INT, DISP_E_OVERFLOW, 0},
+        {"UI4 above 2^31 as I8", VT_UI4, [](VARIANT& v) { V_UI4(&v) = 3000000000u; }, VT_I8, S_OK, 3000000000.0L},
+        {"I4 -1 as UI4", VT_I4, [](VARIANT& v) { V_I4(&v) = -1; }, VT_UI4, DISP_E_OVERFLOW, 0},
+        {"I4 -1 as UI8", VT_I4, [](VARIANT& v) { V_I4(&v) = -1; }, VT_UI8, DISP_E_OVERFLOW, 0},
+        {"I4 70000 as UI2", VT_I4, [](VARIANT& v) { V_I4(&v) = 70000; }, VT_UI2, DISP_E_OVERFLOW, 0},
+        {"I4 65535 as UI2", VT_I4, [](VARIANT& v) { V_I4(&v) = 65535; }, VT_UI2, S_OK, 65535},
+        {"I2 -129 as I1", VT_I2, [](VARIANT& v) { V_I2(&v) = -129; }, VT_I1, DISP_E_OVERFLOW, 0},
+        {"R8 2^31 as I4", VT_R8, [](VARIANT& v) { V_R8(&v) = 2147483648.0; }, VT_I4, DISP_E_OVERFLOW, 0},
+        {"R8 2.5 as I4", VT_R8, [](VARIANT& v) { V_R8(&v) = 2.5; }, VT_I4, S_OK, 2},
+        {"R4 NaN as I4", VT_R4, [nan](VARIANT& v) { V_R4(&v) = static_cast<float>(nan); }, VT_I4, DISP_E_OVERFLOW, 0},
+        {"R8 NaN as UI1", VT_R8, [nan](VARIANT& v) { V_R8(&v) = nan; }, VT_UI1, DISP_E_OVERFLOW, 0},
+    };
+    for (const Case& c : cases) {
+        Cache cache(c.canonical);
+        c.cached(*cache.value);
+        const DeliveredValue d = DeliverFromCache(cache.View(), c.requested, c.canonical);
+        EXPECT_EQ(d.result, c.result) << c.what;
+        EXPECT_EQ(d.quality, kQualityGood) << c.what;
+        if (c.result == S_OK) {
+            EXPECT_EQ(d.value.Type(), c.requested) << c.what;
+            EXPECT_EQ(IntegerOf(*d.value), c.expected) << c.what;
+        } else {
+            EXPECT_EQ(d.value.Type(), VT_EMPTY) << c.what;
+        }
+    }
+}
+
+TEST(DeliverItemValue, DeviceIntegersAreTakenAsTheAttributesOwnType) {
+    // The runtime hands a VT_UI4 value above 2^31 - 1 out as a negative integer.
+    struct Case {
+        const char* what;
+        VARTYPE canonical;
+        int stored;
+        VARTYPE requested;
+        HRESULT result;
+        long double expected;
+    };
+    const Case cases[] = {
+        {"UI4 3000000000 as UI4", VT_UI4, -1294967296, VT_UI4, S_OK, 3000000000.0L},
+        {"UI4 3000000000 as I8", VT_UI4, -1294967296, VT_I8, S_OK, 3000000000.0L},
+        {"UI4 3000000000 as I4", VT_UI4, -1294967296, VT_I4, DISP_E_OVERFLOW, 0},
+        {"UI4 2^32-1 as UI8", VT_UI4, -1, VT_UI8, S_OK, 4294967295.0L},
+        {"UI4 2^31-1 as I4", VT_UI4, INT_MAX, VT_I4, S_OK, 2147483647},
+        {"I4 -1 as UI4", VT_I4, -1, VT_UI4, DISP_E_OVERFLOW, 0},
+        {"I4 -1 as UINT", VT_I4, -1, VT_UINT, DISP_E_OVERFLOW, 0},
+        {"I4 -1 as I8", VT_I4, -1, VT_I8, S_OK, -1},
+        {"I4 INT_MIN as I4", VT_I4, INT_MIN, VT_I4, S_OK, -2147483648.0L},
+        {"UI2 65535 as I2", VT_UI2, 65535, VT_I2, DISP_E_OVERFLOW, 0},
+        {"BOOL 5 as I1", VT_BOOL, 5, VT_I1, S_OK, 5},
+    };
+    for (const Case& c : cases) {
+        FakeRuntime fake;
+        fake.SetRunning(true);
+        fake.Channel(kCh).Set(2, c.stored);
+        const DeliveredValue d = DeliverFromDevice(fake, kCh, 2, c.requested, c.canonical);
+        EXPECT_EQ(d.result, c.result) << c.what;
+        EXPECT_EQ(d.quality, kQualityGood) << c.what;
+        EXPECT_EQ(fake.Calls("GetChannelInt", kCh, 2), 1) << c.what;
+        if (c.result == S_OK) {
+            EXPECT_EQ(d.value.Type(), c.requested) << c.what;
+            EXPECT_EQ(IntegerOf(*d.value), c.expected) << c.what;
+        } else {
+            EXPECT_EQ(d.value.Type(), VT_EMPTY) << c.what;
+        }
+    }
 }
 
 // --- Times ------------------------------------------------------------------------------
@@ -430,8 +544,8 @@ TEST(WriteItemValue, DispatchOnTheVariantsOwnType) {
          "SetChannelInt", static_cast<int>(t2024)},
         {"DATE 1969-12-31", [](VARIANT& v) { V_VT(&v) = VT_DATE; V_DATE(&v) = DateOf(1969, 12, 31); }, E_FAIL,
          nullptr, 0},
-        {"DATE past 32-bit seconds", [](VARIANT& v) { V_VT(&v) = VT_DATE; V_DATE(&v) = DateOf(2040, 1, 1); }, E_FAIL,
-         nullptr, 0},
+        {"DATE past the attribute's 32-bit seconds", [](VARIANT& v) { V_VT(&v) = VT_DATE; V_DATE(&v) = DateOf(2040, 1, 1); },
+         DISP_E_OVERFLOW, nullptr, 0},
         {"EMPTY", [](VARIANT& v) { V_VT(&v) = VT_EMPTY; }, OPC_E_BADTYPE, nullptr, 0},
         {"NULL", [](VARIANT& v) { V_VT(&v) = VT_NULL; }, OPC_E_BADTYPE, nullptr, 0},
         {"CY", [](VARIANT& v) { V_VT(&v) = VT_CY; V_CY(&v).int64 = 10000; }, OPC_E_BADTYPE, nullptr, 0},
@@ -442,7 +556,7 @@ TEST(WriteItemValue, DispatchOnTheVariantsOwnType) {
         FakeRuntime fake;
         Variant value;
         c.make(*value);
-        EXPECT_EQ(WriteItemValue(fake, kCh, 5, *value), c.result) << c.what;
+        EXPECT_EQ(WriteItemValue(fake, kCh, 5, VT_I4, *value), c.result) << c.what;
         const int writes = fake.Calls("SetChannelInt") + fake.Calls("SetChannelFloat") +
                            fake.Calls("SetChannelDouble") + fake.Calls("SetChannelString");
         if (!c.setter) {
@@ -468,7 +582,7 @@ TEST(WriteItemValue, TheValueIsWrittenOnlyWhileAttribute8ReadsZero) {
         Variant value;
         V_VT(value.Get()) = VT_R4;
         V_R4(value.Get()) = 3.5f;
-        EXPECT_EQ(WriteItemValue(fake, kCh, 2, *value), c.result) << c.what;
+        EXPECT_EQ(WriteItemValue(fake, kCh, 2, VT_R4, *value), c.result) << c.what;
         EXPECT_EQ(fake.Calls("GetChannelInt", kCh, 8), 1) << c.what;
         EXPECT_EQ(fake.Calls("SetChannelFloat"), c.result == S_OK ? 1 : 0) << c.what;
     }
@@ -476,11 +590,11 @@ TEST(WriteItemValue, TheValueIsWrittenOnlyWhileAttribute8ReadsZero) {
     FakeRuntime fake;
     fake.Channel(kCh).Set(8, 1);
     Variant empty;
-    EXPECT_EQ(WriteItemValue(fake, kCh, 2, *empty), E_FAIL);
+    EXPECT_EQ(WriteItemValue(fake, kCh, 2, VT_R4, *empty), E_FAIL);
     // Other attributes do not look at attribute 8.
     Variant number;
     V_VT(number.Get()) = VT_I4;
-    EXPECT_EQ(WriteItemValue(fake, kCh, 26, *number), S_OK);
+    EXPECT_EQ(WriteItemValue(fake, kCh, 26, VT_R4, *number), S_OK);
     EXPECT_EQ(fake.Calls("GetChannelInt", kCh, 8), 1);
 }
 
@@ -490,10 +604,153 @@ TEST(WriteItemValue, SetterFailures) {
     V_VT(value.Get()) = VT_I4;
     V_I4(value.Get()) = 4;
     fake.Fail("SetChannelInt", kCh, 5);
-    EXPECT_EQ(WriteItemValue(fake, kCh, 5, *value), E_FAIL);
+    EXPECT_EQ(WriteItemValue(fake, kCh, 5, VT_I4, *value), E_FAIL);
     fake.Heal();
     fake.Throw("SetChannelInt");
-    EXPECT_EQ(WriteItemValue(fake, kCh, 5, *value), E_FAIL);
+    EXPECT_EQ(WriteItemValue(fake, kCh, 5, VT_I4, *value), E_FAIL);
+}
+
+// Integer writes at every boundary: the attribute's own integer type decides the range
+// (VT_UI4 values go to the runtime as the bit pattern of its 32-bit integer); attributes
+// of other types take the runtime's 32-bit integer and convert it themselves. Floating
+// numbers go to the runtime as they are, once they are known to fit.
+TEST(WriteItemValue, NumbersNeverWrapIntoAnIntegerAttribute) {
+    const VARTYPE attributes[] = {VT_I1, VT_I2, VT_I4, VT_UI1, VT_UI2, VT_UI4, VT_R8};
+    const VARTYPE sources[] = {VT_I1, VT_I2, VT_I4, VT_I8, VT_UI1, VT_UI2, VT_UI4, VT_UI8, VT_INT, VT_UINT, VT_R4, VT_R8};
+    int checked = 0;
+    for (VARTYPE canonical : attributes) {
+        for (VARTYPE source : sources) {
+            for (long double n : BoundaryValues()) {
+                Variant value;
+                if (!MakeNumber(source, n, *value)) continue;
+                const bool floating = source == VT_R4 || source == VT_R8;
+                const VARTYPE range = canonical == VT_R8 ? static_cast<VARTYPE>(VT_I4) : canonical;
+                FakeRuntime fake;
+                const HRESULT hr = WriteItemValue(fake, kCh, 5, canonical, *value);
+                const std::string what = Describe(source, canonical, n);
+                const int writes = fake.Calls("SetChannelInt") + fake.Calls("SetChannelFloat") +
+                                   fake.Calls("SetChannelDouble") + fake.Calls("SetChannelString");
+                ++checked;
+                if (floating && canonical == VT_R8) {  // the runtime's own conversion
+                    ASSERT_EQ(hr, S_OK) << what;
+                    ASSERT_EQ(writes, 1) << what;
+                    continue;
+                }
+                if (!Holds(range, n)) {
+                    ASSERT_EQ(hr, DISP_E_OVERFLOW) << what;
+                    ASSERT_EQ(writes, 0) << what;
+                    continue;
+                }
+                ASSERT_EQ(hr, S_OK) << what;
+                ASSERT_EQ(writes, 1) << what;
+                const std::optional<FakeRuntime::Value> written = fake.Get(kCh, 5);
+                ASSERT_TRUE(written) << what;
+                if (source == VT_R4) {
+                    ASSERT_EQ(*written, FakeRuntime::Value(static_cast<float>(n))) << what;
+                } else if (source == VT_R8) {
+                    ASSERT_EQ(*written, FakeRuntime::Value(static_cast<double>(n))) << what;
+                } else {
+                    const long double asInt = n > 2147483647.0L ? n - 4294967296.0L : n;  // UI4: the bit pattern
+                    ASSERT_EQ(*written, FakeRuntime::Value(static_cast<int>(asInt))) << what;
+                }
+            }
+        }
+    }
+    EXPECT_GT(checked, 500);  // the table did not run empty
+}
+
+TEST(WriteItemValue, FractionsNaNAndDatesIntoIntegerAttributes) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    auto r8 = [](double x) { return [x](VARIANT& v) { V_VT(&v) = VT_R8; V_R8(&v) = x; }; };
+    auto date = [](DATE d) { return [d](VARIANT& v) { V_VT(&v) = VT_DATE; V_DATE(&v) = d; }; };
+    const DATE epoch = DateOf(1970, 1, 1);
+    struct Case {
+        const char* what;
+        VARTYPE canonical;
+        std::function<void(VARIANT&)> make;
+        HRESULT result;
+        const char* setter;
+        FakeRuntime::Value written;
+    };
+    const Case cases[] = {
+        {"R8 2.5 into I4 (the runtime rounds)", VT_I4, r8(2.5), S_OK, "SetChannelDouble", 2.5},
+        {"R8 2147483647.4 into I4", VT_I4, r8(2147483647.4), S_OK, "SetChannelDouble", 2147483647.4},
+        {"R8 2147483647.5 into I4", VT_I4, r8(2147483647.5), DISP_E_OVERFLOW, nullptr, 0},
+        {"R8 -0.5 into UI2", VT_UI2, r8(-0.5), S_OK, "SetChannelDouble", -0.5},
+        {"R8 -0.6 into UI2", VT_UI2, r8(-0.6), DISP_E_OVERFLOW, nullptr, 0},
+        {"R8 65535.5 into UI2", VT_UI2, r8(65535.5), DISP_E_OVERFLOW, nullptr, 0},
+        {"R8 NaN into I4", VT_I4, r8(nan), DISP_E_OVERFLOW, nullptr, 0},
+        {"R8 infinity into UI4", VT_UI4, r8(inf), DISP_E_OVERFLOW, nullptr, 0},
+        {"R8 -infinity into I2", VT_I2, r8(-inf), DISP_E_OVERFLOW, nullptr, 0},
+        {"R4 NaN into UI2", VT_UI2, [nan](VARIANT& v) { V_VT(&v) = VT_R4; V_R4(&v) = static_cast<float>(nan); },
+         DISP_E_OVERFLOW, nullptr, 0},
+        {"DATE 65535 s into UI2", VT_UI2, date(epoch + 65535.0 / 86400), S_OK, "SetChannelInt", 65535},
+        {"DATE 65536 s into UI2", VT_UI2, date(epoch + 65536.0 / 86400), DISP_E_OVERFLOW, nullptr, 0},
+        {"DATE 2^31-1 s into I4", VT_I4, date(DateOf(2038, 1, 19, 3, 14, 7)), S_OK, "SetChannelInt", INT_MAX},
+        {"DATE 2^31 s into I4", VT_I4, date(DateOf(2038, 1, 19, 3, 14, 8)), DISP_E_OVERFLOW, nullptr, 0},
+        {"DATE 2^31 s into UI4", VT_UI4, date(DateOf(2038, 1, 19, 3, 14, 8)), S_OK, "SetChannelInt", INT_MIN},
+        {"DATE 2^32-1 s into UI4", VT_UI4, date(DateOf(2106, 2, 7, 6, 28, 15)), S_OK, "SetChannelInt", -1},
+        {"DATE 2^32 s into UI4", VT_UI4, date(DateOf(2106, 2, 7, 6, 28, 16)), DISP_E_OVERFLOW, nullptr, 0},
+        {"DATE 2^31 s into a DATE attribute", VT_DATE, date(DateOf(2038, 1, 19, 3, 14, 8)), E_FAIL, nullptr, 0},
+        {"DATE before 1970 into I4", VT_I4, date(DateOf(1969, 12, 31)), E_FAIL, nullptr, 0},
+        {"BOOL true into UI1", VT_UI1, [](VARIANT& v) { V_VT(&v) = VT_BOOL; V_BOOL(&v) = VARIANT_TRUE; }, S_OK,
+         "SetChannelInt", 1},
+    };
+    for (const Case& c : cases) {
+        FakeRuntime fake;
+        Variant value;
+        c.make(*value);
+        EXPECT_EQ(WriteItemValue(fake, kCh, 5, c.canonical, *value), c.result) << c.what;
+        const int writes = fake.Calls("SetChannelInt") + fake.Calls("SetChannelFloat") +
+                           fake.Calls("SetChannelDouble") + fake.Calls("SetChannelString");
+        EXPECT_EQ(writes, c.setter ? 1 : 0) << c.what;
+        if (c.setter) {
+            EXPECT_EQ(fake.Calls(c.setter, kCh, 5), 1) << c.what;
+            EXPECT_EQ(fake.Get(kCh, 5), std::optional<FakeRuntime::Value>(c.written)) << c.what;
+        }
+    }
+}
+
+// A channel's limits, hysteresis and coefficients (its float attributes other than the
+// value) must be numbers; the value itself may be NaN or infinite.
+TEST(WriteItemValue, LimitsRefuseNaNAndInfinities) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    auto r8 = [](double x) { return [x](VARIANT& v) { V_VT(&v) = VT_R8; V_R8(&v) = x; }; };
+    auto r4 = [](double x) { return [x](VARIANT& v) { V_VT(&v) = VT_R4; V_R4(&v) = static_cast<float>(x); }; };
+    auto text = [](const wchar_t* t) { return [t](VARIANT& v) { V_VT(&v) = VT_BSTR; V_BSTR(&v) = SysAllocString(t); }; };
+    struct Case {
+        const char* what;
+        int attribute;
+        VARTYPE canonical;
+        std::function<void(VARIANT&)> make;
+        HRESULT result;
+    };
+    const Case cases[] = {
+        {"R8 NaN into an R8 limit", 26, VT_R8, r8(nan), OPC_E_RANGE},
+        {"R8 infinity into an R4 limit", 27, VT_R4, r8(inf), OPC_E_RANGE},
+        {"R4 -infinity into an R4 limit", 32, VT_R4, r4(-inf), OPC_E_RANGE},
+        {"R4 NaN into a coefficient", 37, VT_R4, r4(nan), OPC_E_RANGE},
+        {"text nan into a limit", 28, VT_R4, text(L"nan"), OPC_E_RANGE},
+        {"text -INF into a limit", 28, VT_R4, text(L" -INF"), OPC_E_RANGE},
+        {"text 1e999 into a limit", 28, VT_R8, text(L"1e999"), OPC_E_RANGE},
+        {"a finite limit", 26, VT_R8, r8(-1e300), S_OK},
+        {"a finite limit as text", 26, VT_R4, text(L"12.5"), S_OK},
+        {"text that is no number into a limit (the runtime decides)", 26, VT_R4, text(L"high"), S_OK},
+        {"R8 NaN into the value", 2, VT_R8, r8(nan), S_OK},
+        {"R4 infinity into the value", 2, VT_R4, r4(inf), S_OK},
+    };
+    for (const Case& c : cases) {
+        FakeRuntime fake;
+        fake.Channel(kCh).Set(8, 0);
+        Variant value;
+        c.make(*value);
+        EXPECT_EQ(WriteItemValue(fake, kCh, c.attribute, c.canonical, *value), c.result) << c.what;
+        const int writes = fake.Calls("SetChannelFloat") + fake.Calls("SetChannelDouble") +
+                           fake.Calls("SetChannelString");
+        EXPECT_EQ(writes, c.result == S_OK ? 1 : 0) << c.what;
+    }
 }
 
 } // namespace

@@ -10,6 +10,9 @@
 
 namespace acceptance {
 
+// The OPC DA server class of lx6opc.exe.
+inline constexpr CLSID kOpcServerClsid = {0x7A3E1C04, 0x5B2D, 0x4F60, {0x9E, 0x11, 0x2C, 0x8D, 0x0B, 0x6A, 0x4F, 0x01}};
+
 // Folder of the test program (<build>/bin), with a trailing backslash.
 std::wstring BinDir();
 
@@ -40,11 +43,13 @@ HWND FindServerPanel();
 // test failure and is terminated.
 void WaitForServerEnd();
 
-// A suite served by the demo node: the server that COM starts next loads nodes/demo.dbb; at the end the suite
-// ends that server and points NodeFilePath back at the small test node. Tests skip when the server is not there.
-class DemoNodeSuite : public ::testing::Test {
+// A suite served by another node: the server that COM starts next loads `Node` (a path in the source tree); at
+// the end the suite ends that server and points NodeFilePath back at the small test node. Tests skip when the
+// server is not there.
+template <const char* Node>
+class NodeFileSuite : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ready_ = RealServerRegistered(nullptr) && UseNodeFile("nodes/demo.dbb"); }
+    static void SetUpTestSuite() { ready_ = RealServerRegistered(nullptr) && UseNodeFile(Node); }
     static void TearDownTestSuite() {
         WaitForServerEnd();
         UseNodeFile("nodes/test/small.dbb");
@@ -56,5 +61,13 @@ protected:
 private:
     static inline bool ready_ = false;
 };
+
+inline constexpr char kDemoNode[] = "nodes/demo.dbb";
+inline constexpr char kAllTypesNode[] = "nodes/test/all-types.dbb";  // one channel of each type
+
+// A suite served by the demo node.
+using DemoNodeSuite = NodeFileSuite<kDemoNode>;
+// A suite served by the node with one channel of each type.
+using AllTypesNodeSuite = NodeFileSuite<kAllTypesNode>;
 
 }  // namespace acceptance
