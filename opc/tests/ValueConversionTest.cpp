@@ -354,6 +354,19 @@ TEST(DeliverItemValue, CacheConversionsReportTheirOwnResult) {
     EXPECT_LE(Ticks(d.timestamp), static_cast<std::uint64_t>(LLONG_MAX));
 }
 
+// A good integer delivery of the requested type holding `expected`, or a failed one with no value.
+void ExpectDelivered(const DeliveredValue& d, HRESULT result, VARTYPE requested, long double expected,
+                     const char* what) {
+    EXPECT_EQ(d.result, result) << what;
+    EXPECT_EQ(d.quality, kQualityGood) << what;
+    if (result == S_OK) {
+        EXPECT_EQ(d.value.Type(), requested) << what;
+        EXPECT_EQ(IntegerOf(*d.value), expected) << what;
+    } else {
+        EXPECT_EQ(d.value.Type(), VT_EMPTY) << what;
+    }
+}
+
 TEST(DeliverItemValue, IntegersAreNeverDeliveredWrapped) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case {
@@ -381,15 +394,8 @@ TEST(DeliverItemValue, IntegersAreNeverDeliveredWrapped) {
     for (const Case& c : cases) {
         Cache cache(c.canonical);
         c.cached(*cache.value);
-        const DeliveredValue d = DeliverFromCache(cache.View(), c.requested, c.canonical);
-        EXPECT_EQ(d.result, c.result) << c.what;
-        EXPECT_EQ(d.quality, kQualityGood) << c.what;
-        if (c.result == S_OK) {
-            EXPECT_EQ(d.value.Type(), c.requested) << c.what;
-            EXPECT_EQ(IntegerOf(*d.value), c.expected) << c.what;
-        } else {
-            EXPECT_EQ(d.value.Type(), VT_EMPTY) << c.what;
-        }
+        ExpectDelivered(DeliverFromCache(cache.View(), c.requested, c.canonical), c.result, c.requested, c.expected,
+                        c.what);
     }
 }
 
@@ -420,16 +426,9 @@ TEST(DeliverItemValue, DeviceIntegersAreTakenAsTheAttributesOwnType) {
         FakeRuntime fake;
         fake.SetRunning(true);
         fake.Channel(kCh).Set(2, c.stored);
-        const DeliveredValue d = DeliverFromDevice(fake, kCh, 2, c.requested, c.canonical);
-        EXPECT_EQ(d.result, c.result) << c.what;
-        EXPECT_EQ(d.quality, kQualityGood) << c.what;
+        ExpectDelivered(DeliverFromDevice(fake, kCh, 2, c.requested, c.canonical), c.result, c.requested, c.expected,
+                        c.what);
         EXPECT_EQ(fake.Calls("GetChannelInt", kCh, 2), 1) << c.what;
-        if (c.result == S_OK) {
-            EXPECT_EQ(d.value.Type(), c.requested) << c.what;
-            EXPECT_EQ(IntegerOf(*d.value), c.expected) << c.what;
-        } else {
-            EXPECT_EQ(d.value.Type(), VT_EMPTY) << c.what;
-        }
     }
 }
 
