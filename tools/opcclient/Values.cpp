@@ -73,23 +73,22 @@ std::wstring Hex(HRESULT hr) {
     return text;
 }
 
-std::wstring TimeText(const FILETIME& time) {
+namespace {
+std::wstring FormatTime(const FILETIME& time, const wchar_t* format, const wchar_t* invalid) {
     SYSTEMTIME st = {};
-    if (!FileTimeToSystemTime(&time, &st)) return L"?";
+    if (!FileTimeToSystemTime(&time, &st)) return invalid;
     wchar_t text[40];
-    std::swprintf(text, 40, L"%04u-%02u-%02u %02u:%02u:%02u.%03u UTC", st.wYear, st.wMonth, st.wDay, st.wHour,
-                  st.wMinute, st.wSecond, st.wMilliseconds);
+    std::swprintf(text, 40, format, st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
+                  st.wMilliseconds);
     return text;
+}
+}  // namespace
+
+std::wstring TimeText(const FILETIME& time) {
+    return FormatTime(time, L"%04u-%02u-%02u %02u:%02u:%02u.%03u UTC", L"?");
 }
 
-std::wstring IsoTime(const FILETIME& time) {
-    SYSTEMTIME st = {};
-    if (!FileTimeToSystemTime(&time, &st)) return L"";
-    wchar_t text[40];
-    std::swprintf(text, 40, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", st.wYear, st.wMonth, st.wDay, st.wHour,
-                  st.wMinute, st.wSecond, st.wMilliseconds);
-    return text;
-}
+std::wstring IsoTime(const FILETIME& time) { return FormatTime(time, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", L""); }
 
 std::wstring QualityName(WORD quality) {
     if ((quality & OPC_QUALITY_MASK) == OPC_QUALITY_GOOD) return L"good";

@@ -96,6 +96,14 @@ std::wstring Failure(IOPCServer* server, const wchar_t* what, HRESULT hr) {
     return std::wstring(what) + L" failed: " + CodeAndText(server, hr);
 }
 
+// `from`'s interface I; a failure is reported with the interface's name.
+template <typename I>
+bool Query(IOPCServer* server, IUnknown* from, const wchar_t* name, ComPtr<I>& out) {
+    const HRESULT hr = from->QueryInterface(IID_PPV_ARGS(&out));
+    if (FAILED(hr)) PrintError(Failure(server, (std::wstring(L"QueryInterface(") + name + L")").c_str(), hr));
+    return SUCCEEDED(hr);
+}
+
 // Adds "error" and "errorText" to a JSON record.
 void AddError(JsonObject& record, IOPCServer* server, HRESULT code) {
     record.AddString(L"error", Hex(code)).AddString(L"errorText", ErrorText(server, code));
@@ -444,13 +452,9 @@ int Browse(IOPCServer* server, const Options& options) {
     if (options.args.size() > 1) return kExitUsage;
     const std::wstring branch = options.args.empty() ? std::wstring() : options.args[0];
     ComPtr<IOPCBrowseServerAddressSpace> browse;
-    HRESULT hr = server->QueryInterface(IID_PPV_ARGS(&browse));
-    if (FAILED(hr)) {
-        PrintError(Failure(server, L"QueryInterface(IOPCBrowseServerAddressSpace)", hr));
-        return kExitFailed;
-    }
+    if (!Query(server, server, L"IOPCBrowseServerAddressSpace", browse)) return kExitFailed;
     OPCNAMESPACETYPE type = OPC_NS_FLAT;
-    hr = browse->QueryOrganization(&type);
+    HRESULT hr = browse->QueryOrganization(&type);
     if (FAILED(hr)) {
         PrintError(Failure(server, L"QueryOrganization", hr));
         return kExitFailed;
@@ -501,11 +505,7 @@ int Browse(IOPCServer* server, const Options& options) {
 
 int Properties(IOPCServer* server, const Options& options) {
     ComPtr<IOPCItemProperties> properties;
-    HRESULT hr = server->QueryInterface(IID_PPV_ARGS(&properties));
-    if (FAILED(hr)) {
-        PrintError(Failure(server, L"QueryInterface(IOPCItemProperties)", hr));
-        return kExitFailed;
-    }
+    if (!Query(server, server, L"IOPCItemProperties", properties)) return kExitFailed;
     int code = 0;
     JsonArray items;
     for (const std::wstring& item : options.args) {
@@ -514,7 +514,7 @@ int Properties(IOPCServer* server, const Options& options) {
         CoArray<DWORD> ids;
         CoArray<LPWSTR> descriptions;
         CoArray<VARTYPE> types;
-        hr = properties->QueryAvailableProperties(&id[0], &count, ids.out(), descriptions.out(), types.out());
+        HRESULT hr = properties->QueryAvailableProperties(&id[0], &count, ids.out(), descriptions.out(), types.out());
         const auto freeDescriptions = [&] {
             for (DWORD i = 0; descriptions.p && i < count; ++i) CoTaskMemFree(descriptions[i]);
         };
@@ -724,11 +724,7 @@ int Read(IOPCServer* server, const Options& options) {
     std::vector<ItemValue> results = std::move(added.failed);
     if (!added.handles.empty() && options.async) {
         ComPtr<IOPCAsyncIO2> io;
-        HRESULT hr = group.Items()->QueryInterface(IID_PPV_ARGS(&io));
-        if (FAILED(hr)) {
-            PrintError(Failure(server, L"QueryInterface(IOPCAsyncIO2)", hr));
-            return kExitFailed;
-        }
+        if (!Query(server, group.Items(), L"IOPCAsyncIO2", io)) return kExitFailed;
         DataSink sink(server, options.args, options.json);
         Advice advice(group.Items(), &sink);
         if (FAILED(advice.Result())) {
@@ -737,8 +733,8 @@ int Read(IOPCServer* server, const Options& options) {
         }
         DWORD cancel = 0;
         CoArray<HRESULT> errors;
-        hr = io->Read(static_cast<DWORD>(added.handles.size()), added.handles.data(), DataSink::kReadTransaction,
-                      &cancel, errors.out());
+        const HRESULT hr = io->Read(static_cast<DWORD>(added.handles.size()), added.handles.data(),
+                                    DataSink::kReadTransaction, &cancel, errors.out());
         if (FAILED(hr)) {
             PrintError(Failure(server, L"IOPCAsyncIO2::Read", hr));
             return kExitFailed;
@@ -764,15 +760,12 @@ int Read(IOPCServer* server, const Options& options) {
         for (ItemValue& item : completed) results.push_back(std::move(item));
     } else if (!added.handles.empty()) {
         ComPtr<IOPCSyncIO> io;
-        HRESULT hr = group.Items()->QueryInterface(IID_PPV_ARGS(&io));
-        if (FAILED(hr)) {
-            PrintError(Failure(server, L"QueryInterface(IOPCSyncIO)", hr));
-            return kExitFailed;
-        }
+        if (!Query(server, group.Items(), L"IOPCSyncIO", io)) return kExitFailed;
         CoArray<OPCITEMSTATE> states;
         CoArray<HRESULT> errors;
-        hr = io->Read(options.cache ? OPC_DS_CACHE : OPC_DS_DEVICE, static_cast<DWORD>(added.handles.size()),
-                      added.handles.data(), states.out(), errors.out());
+        const HRESULT hr = io->Read(options.cache ? OPC_DS_CACHE : OPC_DS_DEVICE,
+                                    static_cast<DWORD>(added.handles.size()), added.handles.data(), states.out(),
+                                    errors.out());
         if (FAILED(hr)) {
             PrintError(Failure(server, L"Read", hr));
             return kExitFailed;
@@ -858,13 +851,9 @@ int Write(IOPCServer* server, const Options& options) {
     for (const Variant& v : values) raw.push_back(v.v);
     if (!valid.empty()) {
         ComPtr<IOPCSyncIO> io;
-        HRESULT hr = group.Items()->QueryInterface(IID_PPV_ARGS(&io));
-        if (FAILED(hr)) {
-            PrintError(Failure(server, L"QueryInterface(IOPCSyncIO)", hr));
-            return kExitFailed;
-        }
+        if (!Query(server, group.Items(), L"IOPCSyncIO", io)) return kExitFailed;
         CoArray<HRESULT> errors;
-        hr = io->Write(static_cast<DWORD>(valid.size()), valid.data(), raw.data(), errors.out());
+        const HRESULT hr = io->Write(static_cast<DWORD>(valid.size()), valid.data(), raw.data(), errors.out());
         if (FAILED(hr)) {
             PrintError(Failure(server, L"Write", hr));
             return kExitFailed;
