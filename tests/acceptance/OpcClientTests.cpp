@@ -187,6 +187,37 @@ TEST(OpcClient, JsonCheckerCatchesBrokenText) {
         EXPECT_FALSE(JsonChecker(broken).Valid()) << std::string(broken, broken + wcslen(broken));
 }
 
+// A DA 2.0 server registered in the 32-bit registry view is listed too (COM starts local servers of either
+// bitness, but the categories manager reads only the caller's view), once, and marked as such.
+TEST(OpcClient, ServersOfTheOtherBitness) {
+    const std::wstring clsid = L"{5B0E7C22-8F3A-4D6E-A1B2-C3D4E5F60718}";
+    const REGSAM view = KEY_WOW64_32KEY;
+    HKEY classes = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID", 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                              nullptr, &classes, nullptr),
+              ERROR_SUCCESS);
+    const auto set = [&](const std::wstring& sub, const std::wstring& value) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(classes, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    };
+    set(clsid, L"Other Vendor DA Server");
+    set(clsid + L"\\ProgID", L"Other.Vendor.DA.1");
+    set(clsid + L"\\Implemented Categories\\{63D5F432-CFE4-11d1-B2C8-0060083BA1FB}", L"");
+    const Result r = RunClient(L"servers");
+    RegDeleteTreeW(classes, clsid.c_str());
+    RegCloseKey(classes);
+    const std::string shown(r.output.begin(), r.output.end());
+    EXPECT_EQ(r.code, 0u) << shown;
+    const std::wstring line = clsid + L"  Other.Vendor.DA.1  Other Vendor DA Server  (32-bit)\n";
+    const size_t at = r.output.find(line);
+    EXPECT_NE(at, std::wstring::npos) << shown;
+    EXPECT_EQ(r.output.find(clsid, at + 1), std::wstring::npos) << shown;
+}
+
 TEST(OpcClient, CommandsAgainstTheOpcServer) {
     std::wstring why;
     if (!RealServerRegistered(&why)) GTEST_SKIP() << std::string(why.begin(), why.end());

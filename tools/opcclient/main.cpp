@@ -898,7 +898,55 @@ int Subscribe(IOPCServer* server, const Options& options) {
     return code;
 }
 
-// The classes registered as OPC DA 2.0 servers, from the standard component categories manager.
+struct ServerEntry {
+    std::wstring clsid, progId, name;
+    bool otherView;  // registered in the other bitness's registry view
+};
+
+// The default value of parent\sub in the given registry view ("" if missing).
+std::wstring DefaultValue(HKEY parent, const std::wstring& sub, REGSAM view) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, sub.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) return L"";
+    wchar_t text[512] = {};
+    DWORD bytes = sizeof(text) - sizeof(wchar_t), type = 0;
+    const LSTATUS rc = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS && type == REG_SZ ? std::wstring(text) : std::wstring();
+}
+
+// DA 2.0 servers of the other bitness: the categories manager reads only this process's registry view, while COM
+// starts local servers of either bitness. Nothing on 32-bit Windows, where there is one view.
+void OtherViewServers(std::vector<ServerEntry>& servers) {
+    BOOL wow64 = FALSE;
+    const bool native64 = sizeof(void*) == 8;
+    if (!native64 && (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)) return;
+    const REGSAM view = native64 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    HKEY classes = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes\\CLSID", 0, KEY_ENUMERATE_SUB_KEYS | view, &classes) !=
+        ERROR_SUCCESS)
+        return;
+    wchar_t category[40] = {};
+    StringFromGUID2(kCatidOpcDaServer20, category, 40);
+    const size_t known = servers.size();
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD length = 256;
+        if (RegEnumKeyExW(classes, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        HKEY implemented = nullptr;
+        const std::wstring sub = std::wstring(name) + L"\\Implemented Categories\\" + category;
+        if (RegOpenKeyExW(classes, sub.c_str(), 0, KEY_QUERY_VALUE | view, &implemented) != ERROR_SUCCESS) continue;
+        RegCloseKey(implemented);
+        bool listed = false;
+        for (size_t k = 0; k < known; ++k) listed = listed || _wcsicmp(servers[k].clsid.c_str(), name) == 0;
+        if (!listed)
+            servers.push_back({name, DefaultValue(classes, std::wstring(name) + L"\\ProgID", view),
+                               DefaultValue(classes, name, view), true});
+    }
+    RegCloseKey(classes);
+}
+
+// The classes registered as OPC DA 2.0 servers, from the standard component categories manager, then those of
+// the other bitness.
 int Servers(const Options& options) {
     ComPtr<ICatInformation> categories;
     HRESULT hr = CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
@@ -914,7 +962,7 @@ int Servers(const Options& options) {
         PrintError(Failure(nullptr, L"EnumClassesOfCategories", hr));
         return kExitFailed;
     }
-    JsonArray array;
+    std::vector<ServerEntry> servers;
     CLSID clsid;
     ULONG fetched = 0;
     while (classes->Next(1, &clsid, &fetched) == S_OK && fetched == 1) {
@@ -923,14 +971,21 @@ int Servers(const Options& options) {
         CoString progId, name;
         ProgIDFromCLSID(clsid, progId.out());
         OleRegGetUserType(clsid, USERCLASSTYPE_FULL, name.out());
-        const std::wstring progIdText = progId.p ? progId.p : L"";
-        const std::wstring nameText = name.p ? name.p : L"";
+        servers.push_back({guid, progId.p ? progId.p : L"", name.p ? name.p : L"", false});
+    }
+    OtherViewServers(servers);
+    const bool native64 = sizeof(void*) == 8;
+    JsonArray array;
+    for (const ServerEntry& s : servers) {
+        const wchar_t* bits = (native64 != s.otherView) ? L"64-bit" : L"32-bit";
         if (options.json) {
             JsonObject record;
-            record.AddString(L"clsid", guid).AddString(L"progId", progIdText).AddString(L"name", nameText);
+            record.AddString(L"clsid", s.clsid).AddString(L"progId", s.progId).AddString(L"name", s.name);
+            record.AddString(L"registryView", bits);
             array.Add(record.Text());
         } else {
-            Print(std::wstring(guid) + L"  " + progIdText + (nameText.empty() ? L"" : L"  " + nameText));
+            Print(s.clsid + L"  " + s.progId + (s.name.empty() ? L"" : L"  " + s.name) +
+                  (s.otherView ? std::wstring(L"  (") + bits + L")" : L""));
         }
     }
     if (options.json) Print(array.Text());
