@@ -147,6 +147,15 @@ std::wstring JsonValue(const VARIANT& value) {
         return value.boolVal ? L"true" : L"false";
     case VT_ERROR:
         return std::to_wstring(static_cast<long long>(value.scode));
+    case VT_DATE: {
+        // ISO 8601, without a zone (a DATE carries none).
+        SYSTEMTIME st = {};
+        if (!VariantTimeToSystemTime(value.date, &st)) break;
+        wchar_t text[40];
+        std::swprintf(text, 40, L"%04u-%02u-%02uT%02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour,
+                      st.wMinute, st.wSecond, st.wMilliseconds);
+        return JsonString(text);
+    }
     default:
         break;
     }
