@@ -150,11 +150,9 @@ std::wstring JsonValue(const VARIANT& value) {
     case VT_DATE: {
         // ISO 8601, without a zone (a DATE carries none).
         SYSTEMTIME st = {};
-        if (!VariantTimeToSystemTime(value.date, &st)) break;
-        wchar_t text[40];
-        std::swprintf(text, 40, L"%04u-%02u-%02uT%02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay, st.wHour,
-                      st.wMinute, st.wSecond, st.wMilliseconds);
-        return JsonString(text);
+        FILETIME time = {};
+        if (!VariantTimeToSystemTime(value.date, &st) || !SystemTimeToFileTime(&st, &time)) break;
+        return JsonString(FormatTime(time, L"%04u-%02u-%02uT%02u:%02u:%02u.%03u", L""));
     }
     default:
         break;
