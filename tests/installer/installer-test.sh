@@ -87,6 +87,11 @@ echo "$out"
 grep -q '{7A3E1C04-5B2D-4F60-9E11-2C8D0B6A4F01}  Corvane.LX6.OPC.DA.Server.1' <<<"$out" ||
   fail "servers does not list the installed server"
 w "$bin/uidriver.exe" close "Velmara 6 OPC Server" 20000 >>"$log" || fail "the server's window did not close"
+# The installed state as the checks after the uninstall see it: they would find what the installation wrote.
+snapshot installed
+cat "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg" | grep -Eqi "$ours" || fail "no trace of the installation found"
+comm -13 "$work/before.keys" "$work/installed.keys" | grep -qi 'Interface\\\\{39C13A54' ||
+  fail "the snapshot does not show the proxy's Interface keys"
 
 # Uninstall: the uninstaller runs on from a copy in the temporary folder; wait for every program to end.
 w "$folder\\uninstall.exe" /S >>"$log"
