@@ -51,6 +51,7 @@ OutFile "${OUTFILE}"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 ShowInstDetails show
+BrandingText "${PRODUCT} ${VERSION}"
 ShowUninstDetails show
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey /LANG=1033 ProductName "${PRODUCT}"
