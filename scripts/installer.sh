@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds both targets and the Windows installers (NSIS):
+# Installs what is missing, builds both targets and the Windows installers (NSIS):
 #   build/i686/lx6opc-setup.exe        the product: the 32-bit server, proxies of both bitnesses
 #   build/x86_64/lx6opc-x64-setup.exe  the same installation with the 64-bit server (the one Wine here can run)
 set -eu
