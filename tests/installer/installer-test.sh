@@ -86,6 +86,13 @@ out=$(w "$folder\\opcclient.exe" servers)
 echo "$out"
 grep -q '{7A3E1C04-5B2D-4F60-9E11-2C8D0B6A4F01}  Corvane.LX6.OPC.DA.Server.1' <<<"$out" ||
   fail "servers does not list the installed server"
+# While the server runs, a silent install over it refuses with exit code 2 and leaves it alone (the uninstaller
+# waits the same way; its exit code cannot be seen here, as it goes on from a copy of itself).
+w "$setup" /S /NODE=demo >>"$log"
+rc=$?
+[ "$rc" = 2 ] || fail "silent install over the running server ended with $rc, not 2"
+[ -f "$unix_folder/lx6opc.exe" ] && query 'HKCR\CLSID\{7A3E1C04-5B2D-4F60-9E11-2C8D0B6A4F01}\LocalServer32' /ve |
+  grep -qi 'lx6opc.exe' || fail "the refused install changed the installation"
 w "$bin/uidriver.exe" close "Velmara 6 OPC Server" 20000 >>"$log" || fail "the server's window did not close"
 # The installed state as the checks after the uninstall see it: they would find what the installation wrote.
 snapshot installed
