@@ -2,8 +2,8 @@
 # The 64-bit installation under Wine, in a fresh prefix of its own:
 #   another vendor's proxy is registered for IOPCServer; silent install with the demo node; the installed 64-bit
 #   client creates the server and reads a value (its IOPCServer calls go through the other vendor's proxy);
-#   silent uninstall; then neither the registry nor the disk holds anything of ours, and the other vendor's
-#   proxy is still registered for IOPCServer.
+#   a second silent install refuses while the server runs; silent uninstall; then neither the registry nor the
+#   disk holds anything of ours, and the other vendor's proxy is still registered for IOPCServer.
 # installer-test.sh SETUP_EXE BIN_DIR WORK_DIR   (BIN_DIR: uidriver.exe and the test's foreignps.dll)
 # Needs a display (DISPLAY) for the server's window. Exit 77 (skipped) when the installer is not built.
 set -u
