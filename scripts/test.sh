@@ -3,9 +3,8 @@
 # run every test under Wine (own prefix, own display) and end that prefix's wineserver.
 set -eu
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-"$top/scripts/deps.sh"
-"$top/scripts/build.sh" i686
-"$top/scripts/build.sh" x86_64
+# Both targets and their installers (installer_test uses the x86_64 one).
+"$top/scripts/installer.sh"
 dir=$top/build/x86_64
 export WINEPREFIX=$dir/wineprefix
 . "$top/scripts/wine-env.sh"

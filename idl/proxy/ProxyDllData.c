@@ -2,7 +2,11 @@
  * The NDR registration routines are renamed: DllRegisterServer and DllUnregisterServer are our own
  * (ProxyRegistration.cpp), so that registration never silently replaces another vendor's proxies. */
 #define REGISTER_PROXY_DLL
-#define PROXY_CLSID_IS { 0xF892DF06, 0x6364, 0x42EC, { 0x94, 0x50, 0x9C, 0xB6, 0x63, 0xF7, 0x12, 0x55 } }
+/* A test build of another vendor's proxy DLL (same interfaces, another class) defines its own class first. */
+#ifndef LX_PROXY_CLSID_IS
+#define LX_PROXY_CLSID_IS { 0xF892DF06, 0x6364, 0x42EC, { 0x94, 0x50, 0x9C, 0xB6, 0x63, 0xF7, 0x12, 0x55 } }
+#endif
+#define PROXY_CLSID_IS LX_PROXY_CLSID_IS
 #define DllRegisterServer LxNdrDllRegisterServer
 #define DllUnregisterServer LxNdrDllUnregisterServer
 #include "dlldata.c"
