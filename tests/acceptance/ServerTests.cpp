@@ -175,12 +175,12 @@ TEST_F(Server, GroupsByNameAndHandle) {
     EXPECT_EQ(name[14], L'4');
     for (wchar_t c : name) EXPECT_TRUE(c == L'-' || (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'));
 
-    // Deadband is not supported: E_INVALIDARG and cleared outputs.
-    FLOAT half = 0.5f;
+    // A percent deadband outside 0..100: E_INVALIDARG and cleared outputs.
+    FLOAT tooLarge = 100.5f;
     OPCHANDLE handle = 99;
     DWORD revised = 99;
     ComPtr<IUnknown> refused;
-    EXPECT_EQ(server_->AddGroup(L"deadband", TRUE, 1000, 1, nullptr, &half, 0, &handle, &revised, IID_IUnknown,
+    EXPECT_EQ(server_->AddGroup(L"deadband", TRUE, 1000, 1, nullptr, &tooLarge, 0, &handle, &revised, IID_IUnknown,
                                 refused.GetAddressOf()),
               E_INVALIDARG);
     EXPECT_EQ(handle, 0u);
