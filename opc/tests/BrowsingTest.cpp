@@ -169,13 +169,14 @@ TEST_F(Plant, FlatBrowseFilterAppliesToTheIdentifier) {
     ASSERT_FALSE(values.empty());
     for (const auto& id : values) EXPECT_EQ(id.substr(id.size() - 6), L".Value") << id;
     EXPECT_EQ(values.front(), L"Plant.Line.Temp.Value");
-    EXPECT_EQ(Browse(b, OPC_FLAT, L"Plant.Line.Temp.A12?"), (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
+    EXPECT_EQ(Browse(b, OPC_FLAT, L"Plant.Line.Temp.A12?", VT_BSTR),
+              (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
     EXPECT_EQ(Browse(b, OPC_FLAT, L"Plant.Line.[!P]*.A12#", VT_BSTR),
               (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
     EXPECT_EQ(Browse(b, OPC_FLAT, L"Value", VT_EMPTY, 0, S_FALSE), Names{}) << "a leaf's name is not its identifier";
     ASSERT_EQ(b.ChangePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
     EXPECT_EQ(Browse(b, OPC_FLAT, L"A12?", VT_EMPTY, 0, S_FALSE), Names{});
-    EXPECT_EQ(Browse(b, OPC_FLAT, L"*A12?"), (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
+    EXPECT_EQ(Browse(b, OPC_FLAT, L"*A12?", VT_BSTR), (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
     Names names{L"stale"};
     EXPECT_EQ(b.BrowseNames(fake, OPC_FLAT, L"[", VT_EMPTY, 0, names), OPC_E_INVALIDFILTER);
     EXPECT_TRUE(names.empty());
