@@ -1,6 +1,7 @@
 // The server object's browsing (IOPCBrowseServerAddressSpace) and item properties
 // (IOPCItemProperties): thin COM frames around AddressSpaceBrowser and ItemProperties.
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
 
 #include "module/ServerModule.h"
@@ -60,12 +61,19 @@ STDMETHODIMP Server::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, 
 STDMETHODIMP Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                       VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                       LPENUMSTRING* ppIEnumString) {
-    return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Run([&]() -> HRESULT {
+    // A flat browse may walk a large node for a while: it walks a copy of the position (the tree
+    // never changes), so that the object lock is held only while the position is read.
+    return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Unlocked().Run([&]() -> HRESULT {
+        AddressSpaceBrowser browser{nullptr};
+        {
+            std::lock_guard<std::recursive_mutex> hold(core_.lock);
+            browser = browser_;
+        }
         std::vector<std::wstring> names;
         std::shared_ptr<const FlatBrowse> flat;  // a flat browse: its identifiers are made as they are fetched
         const HRESULT found =
-            browser_.BrowseNames(Runtime(), static_cast<DWORD>(dwBrowseFilterType), szFilterCriteria,
-                                 vtDataTypeFilter, dwAccessRightsFilter, names, &flat);
+            browser.BrowseNames(Runtime(), static_cast<DWORD>(dwBrowseFilterType), szFilterCriteria,
+                                vtDataTypeFilter, dwAccessRightsFilter, names, &flat);
         if (FAILED(found)) return found;
         const HRESULT made = flat ? MakeFlatBrowseEnumerator(std::move(flat), ppIEnumString)
                                   : StringEnumerator(std::move(names), ppIEnumString);

@@ -51,6 +51,16 @@ protected:
         return names;
     }
 
+    // A new active group, asked for its IOPCItemMgt.
+    ComPtr<IOPCItemMgt> AddItemGroup(const wchar_t* name, OPCHANDLE* handle) {
+        DWORD revised = 0;
+        ComPtr<IOPCItemMgt> items;
+        EXPECT_EQ(server_->AddGroup(name, TRUE, 1000, 1, nullptr, nullptr, 0x409, handle, &revised, IID_IOPCItemMgt,
+                                    reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())),
+                  S_OK);
+        return items;
+    }
+
     ComPtr<IOPCServer> server_;
     ComPtr<IOPCBrowseServerAddressSpace> browse_;
     ComPtr<IOPCItemProperties> properties_;
@@ -139,11 +149,8 @@ TEST_F(DemoBrowse, FromTheTopToAnAttributeAndIntoAGroup) {
 
     // The browsed identifier is an item a group takes.
     OPCHANDLE groupHandle = 0;
-    DWORD revised = 0;
-    ComPtr<IOPCItemMgt> items;
-    ASSERT_EQ(server_->AddGroup(L"browsed", TRUE, 1000, 1, nullptr, nullptr, 0x409, &groupHandle, &revised,
-                                IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())),
-              S_OK);
+    ComPtr<IOPCItemMgt> items = AddItemGroup(L"browsed", &groupHandle);
+    ASSERT_TRUE(items);
     OPCITEMDEF def{};
     def.szItemID = const_cast<LPWSTR>(itemId.c_str());
     def.szAccessPath = const_cast<LPWSTR>(L"");
@@ -169,11 +176,8 @@ TEST_F(DemoBrowse, FlatBrowseListsEveryItemIdentifierBelowThePosition) {
 
     // Every identifier is an item that a group takes.
     OPCHANDLE groupHandle = 0;
-    DWORD revised = 0;
-    ComPtr<IOPCItemMgt> items;
-    ASSERT_EQ(server_->AddGroup(L"flat", TRUE, 1000, 1, nullptr, nullptr, 0x409, &groupHandle, &revised,
-                                IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())),
-              S_OK);
+    ComPtr<IOPCItemMgt> items = AddItemGroup(L"flat", &groupHandle);
+    ASSERT_TRUE(items);
     std::vector<OPCITEMDEF> defs(all.size());
     for (std::size_t i = 0; i < all.size(); ++i) {
         defs[i].szItemID = const_cast<LPWSTR>(all[i].c_str());
