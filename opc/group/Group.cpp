@@ -43,7 +43,7 @@ std::int64_t Group::ReviseRate(DWORD requestedMs) const noexcept {
 
 void Group::Initialise(std::shared_ptr<UpdateService> service, Server* server, OPCHANDLE serverHandle,
                        OPCHANDLE clientHandle, std::wstring name, bool active, DWORD requestedRateMs,
-                       const LONG* timeBias, LCID locale) {
+                       const LONG* timeBias, LCID locale, FLOAT percentDeadband) {
     std::lock_guard<std::recursive_mutex> hold(core_.lock);
     service_ = std::move(service);
     server_ = server;
@@ -54,6 +54,7 @@ void Group::Initialise(std::shared_ptr<UpdateService> service, Server* server, O
     updateRate_ = ReviseRate(requestedRateMs);
     timeBias_ = timeBias ? *timeBias : 0;
     locale_ = locale;
+    percentDeadband_ = percentDeadband;
     lastCallbackTime_ = ServiceClock::now();
     lastCallbackSequence_ = service_->ScanSequence();
     token_ = std::make_shared<Token>(this);
@@ -78,6 +79,10 @@ LONG Group::TimeBias() const {
 LCID Group::Locale() const {
     std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
     return locale_;
+}
+FLOAT Group::PercentDeadband() const {
+    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    return percentDeadband_;
 }
 bool Group::CallbacksEnabled() const {
     std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
@@ -145,7 +150,7 @@ STDMETHODIMP Group::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, 
             *pUpdateRate = static_cast<DWORD>(updateRate_ / 1000);
             *pActive = active_ ? TRUE : FALSE;
             *pTimeBias = timeBias_;
-            *pPercentDeadband = 0.0f;
+            *pPercentDeadband = percentDeadband_;
             *pLCID = locale_;
             *phClientGroup = clientHandle_;
             *phServerGroup = serverHandle_;
@@ -155,15 +160,15 @@ STDMETHODIMP Group::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, 
 
 STDMETHODIMP Group::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive,
                              LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID, OPCHANDLE* phClientGroup) {
-    const bool deadbandOk = !pPercentDeadband || *pPercentDeadband == 0.0f;
     return Frame()
         .Clear(pRevisedUpdateRate)
-        .Check(pRevisedUpdateRate && deadbandOk)
+        .Check(pRevisedUpdateRate && AcceptsPercentDeadband(pPercentDeadband))
         .Run([&]() -> HRESULT {
             // The new rate applies from the next re-arming of the timer.
             if (pRequestedUpdateRate) updateRate_ = ReviseRate(*pRequestedUpdateRate);
             if (pActive) active_ = *pActive != FALSE;
             if (pTimeBias) timeBias_ = *pTimeBias;
+            if (pPercentDeadband) percentDeadband_ = *pPercentDeadband;
             if (pLCID) locale_ = *pLCID;
             if (phClientGroup) clientHandle_ = *phClientGroup;
             *pRevisedUpdateRate = static_cast<DWORD>(updateRate_ / 1000);

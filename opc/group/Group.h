@@ -47,7 +47,14 @@ public:
     // first tick. Throws std::bad_alloc.
     void Initialise(std::shared_ptr<UpdateService> service, Server* server, OPCHANDLE serverHandle,
                     OPCHANDLE clientHandle, std::wstring name, bool active, DWORD requestedRateMs,
-                    const LONG* timeBias, LCID locale);
+                    const LONG* timeBias, LCID locale, FLOAT percentDeadband = 0.0f);
+
+    // A percent deadband that AddGroup and SetState accept: none given, or 0..100 (not NaN).
+    // It is kept and reported; no item has an analog engineering-unit range, so it never
+    // holds back a change.
+    static bool AcceptsPercentDeadband(const FLOAT* percentDeadband) noexcept {
+        return !percentDeadband || (*percentDeadband >= 0.0f && *percentDeadband <= 100.0f);
+    }
 
     // IOPCGroupStateMgt
     STDMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
@@ -99,6 +106,7 @@ public:
     std::int64_t UpdateRateMicroseconds() const;
     LONG TimeBias() const;
     LCID Locale() const;
+    FLOAT PercentDeadband() const;
     // Gives this group a copy of every item record of source (same handles, flags and
     // types, linked to the same cached values).
     void CopyItemsFrom(Group& source);
@@ -161,6 +169,7 @@ private:
     bool callbacksEnabled_ = true;
     std::int64_t updateRate_ = 0; // microseconds
     LONG timeBias_ = 0;
+    FLOAT percentDeadband_ = 0.0f;
     LCID locale_;
     UtcTime lastCallbackTime_;
     std::uint64_t lastCallbackSequence_ = 0; // scan sequence that the last callback covered

@@ -4,6 +4,7 @@
 
 #include "opc/common/OpcErrors.h"
 #include "opc/server/BrowseFilter.h"
+#include "opc/server/FlatBrowse.h"
 #include "opcda.h"
 #include "runtime/AddressSpace.h"
 
@@ -62,33 +63,46 @@ HRESULT AddressSpaceBrowser::ChangePosition(DWORD direction, const wchar_t* text
     }
 }
 
+LeafTest::LeafTest(NRK_Server& runtime, std::shared_ptr<const BrowseFilter> pattern, VARTYPE dataType,
+                   DWORD rights)
+    : runtime_(&runtime), pattern_(std::move(pattern)), dataType_(dataType), rights_(rights) {}
+
+bool LeafTest::TypeAndRightsFit(const AttributeNode& leaf) const {
+    try {
+        if (dataType_ != VT_EMPTY && leaf.CanonicalType(*runtime_) != dataType_) return false;
+        if ((rights_ & OPC_WRITEABLE) && !(leaf.AccessRights(*runtime_) & OPC_WRITEABLE)) return false;
+    } catch (const std::out_of_range&) {
+        return false;  // the channel's type cannot be read now: not a leaf to offer
+    }
+    return true;
+}
+
+bool LeafTest::Matches(std::wstring_view text) const { return !pattern_ || pattern_->Matches(text); }
+
 HRESULT AddressSpaceBrowser::BrowseNames(NRK_Server& runtime, DWORD filterType, const wchar_t* filter,
-                                         VARTYPE dataType, DWORD accessRights,
-                                         std::vector<std::wstring>& names) const {
+                                         VARTYPE dataType, DWORD accessRights, std::vector<std::wstring>& names,
+                                         std::shared_ptr<const FlatBrowse>* flat) const {
     names.clear();
-    std::unique_ptr<BrowseFilter> pattern;
+    if (flat) flat->reset();
+    std::shared_ptr<const BrowseFilter> pattern;
     if (!Empty(filter) && std::wstring_view(filter) != L"*") {
         try {
-            pattern = std::make_unique<BrowseFilter>(filter);
+            pattern = std::make_shared<const BrowseFilter>(filter);
         } catch (const InvalidBrowseFilter&) {
             return OPC_E_INVALIDFILTER;
         }
     }
-    const DWORD rights = accessRights & (OPC_READABLE | OPC_WRITEABLE);
+    const LeafTest test(runtime, std::move(pattern), dataType, accessRights & (OPC_READABLE | OPC_WRITEABLE));
     // The matcher may give up on a pattern that grows too complex; the filter is then at fault.
-    auto passes = [&](const AddressSpaceNode& node) {
-        if (!pattern) return true;
-        return pattern->Matches(node.Name());
-    };
     try {
         switch (filterType) {
         case OPC_BRANCH:
             if (!position_) {
-                if (root_ && passes(*root_)) names.push_back(root_->Name());
+                if (root_ && test.Matches(root_->Name())) names.push_back(root_->Name());
                 return names.empty() ? S_FALSE : S_OK;
             }
             for (const auto& child : static_cast<const BranchNode&>(*position_).Children()) {
-                if (child->IsBranch() && passes(*child)) names.push_back(child->Name());
+                if (child->IsBranch() && test.Matches(child->Name())) names.push_back(child->Name());
             }
             break;
         case OPC_LEAF:
@@ -96,22 +110,29 @@ HRESULT AddressSpaceBrowser::BrowseNames(NRK_Server& runtime, DWORD filterType, 
             for (const auto& child : static_cast<const BranchNode&>(*position_).Children()) {
                 if (child->IsBranch()) continue;
                 const auto& leaf = static_cast<const AttributeNode&>(*child);
-                try {
-                    if (dataType != VT_EMPTY && leaf.CanonicalType(runtime) != dataType) continue;
-                    if ((rights & OPC_WRITEABLE) && !(leaf.AccessRights(runtime) & OPC_WRITEABLE)) continue;
-                } catch (const std::out_of_range&) {
-                    continue;  // the channel's type cannot be read now: not a leaf to offer
-                }
-                if (passes(leaf)) names.push_back(leaf.Name());
+                if (test.TypeAndRightsFit(leaf) && test.Matches(leaf.Name())) names.push_back(leaf.Name());
             }
             break;
-        case OPC_FLAT:
+        case OPC_FLAT: {
+            // Every leaf below the position; above the root, every leaf of the tree.
+            std::shared_ptr<const BranchNode> top = root_;
+            if (position_) top = std::static_pointer_cast<const BranchNode>(position_);
+            if (!top) return S_FALSE;
+            auto walk = std::make_shared<const FlatBrowse>(std::move(top), test);
+            if (flat) {
+                const bool any = !walk->First().AtEnd();
+                *flat = std::move(walk);
+                return any ? S_OK : S_FALSE;
+            }
+            for (FlatBrowse::Cursor at = walk->First(); !at.AtEnd(); walk->Advance(at)) names.push_back(at.Id());
             break;
+        }
         default:
             return E_INVALIDARG;
         }
     } catch (const std::runtime_error&) {
         names.clear();
+        if (flat) flat->reset();
         return OPC_E_INVALIDFILTER;
     }
     return names.empty() ? S_FALSE : S_OK;

@@ -15,9 +15,35 @@
 
 class NRK_Server;
 class AddressSpaceNode;
+class AttributeNode;
+class BranchNode;
 class GroupNode;
 
 namespace opc::server {
+
+class BrowseFilter;
+
+// The tests that a LEAF or FLAT browse makes of a leaf: the data type, the writability and
+// the filter pattern. Shared by the enumerators of a FLAT browse, so read-only once made.
+class LeafTest {
+public:
+    // pattern: null lets every text pass. rights: only OPC_WRITEABLE restricts.
+    LeafTest(NRK_Server& runtime, std::shared_ptr<const BrowseFilter> pattern, VARTYPE dataType, DWORD rights);
+
+    // False when the leaf's data type or rights do not fit, or cannot be told now.
+    bool TypeAndRightsFit(const AttributeNode& leaf) const;
+    // True when there is no pattern or it matches the whole text. Throws std::runtime_error
+    // when the matcher gives up.
+    bool Matches(std::wstring_view text) const;
+
+private:
+    NRK_Server* runtime_;
+    std::shared_ptr<const BrowseFilter> pattern_;
+    VARTYPE dataType_;
+    DWORD rights_;
+};
+
+class FlatBrowse;
 
 class AddressSpaceBrowser {
 public:
@@ -36,12 +62,15 @@ public:
     // OPC_BROWSE_UP / DOWN / TO. A failed call leaves the position as it was.
     HRESULT ChangePosition(DWORD direction, const wchar_t* text);
 
-    // The names below the position for OPC_BRANCH / OPC_LEAF / OPC_FLAT, in child order.
+    // The names below the position for OPC_BRANCH / OPC_LEAF, in child order. For OPC_FLAT,
+    // names stays empty and flat receives the walk over every leaf below the position, with
+    // its fully qualified identifier (the pattern applies to that identifier).
     // OPC_E_INVALIDFILTER for a filter that does not compile (or that the matcher gives up
     // on), E_INVALIDARG for an unknown filter type. A leaf whose data type or rights
-    // cannot be told while those filters apply is left out.
+    // cannot be told while those filters apply is left out. S_FALSE when nothing is found.
     HRESULT BrowseNames(NRK_Server& runtime, DWORD filterType, const wchar_t* filter, VARTYPE dataType,
-                        DWORD accessRights, std::vector<std::wstring>& names) const;
+                        DWORD accessRights, std::vector<std::wstring>& names,
+                        std::shared_ptr<const FlatBrowse>* flat = nullptr) const;
 
     // The full name of what itemDataId names relative to the position, or of the position
     // itself when itemDataId is NULL or empty ("" above the root); E_FAIL when nothing is found.

@@ -16,6 +16,7 @@ namespace {
 
 constexpr const wchar_t* kDescriptions[kItemPropertyCount] = {
     L"Item Canonical Data Type", L"Item Value", L"Item Quality", L"Item Timestamp", L"Item Access Rights",
+    L"Server Scan Rate", L"Item EU Type",
 };
 
 constexpr WORD kQualityGood = 0xC0;
@@ -42,7 +43,7 @@ AvailableProperties QueryAvailableProperties(NRK_Server& runtime, const Attribut
     const VARTYPE canonical = item.CanonicalType(runtime);
     AvailableProperties result{OpcArray<DWORD>(kItemPropertyCount), OpcArray<LPWSTR>(kItemPropertyCount),
                                OpcArray<VARTYPE>(kItemPropertyCount)};
-    const VARTYPE types[kItemPropertyCount] = {VT_I2, canonical, VT_I2, VT_DATE, VT_I4};
+    const VARTYPE types[kItemPropertyCount] = {VT_I2, canonical, VT_I2, VT_DATE, VT_I4, VT_R4, VT_I4};
     for (DWORD i = 0; i < kItemPropertyCount; ++i) {
         result.ids.at(i) = i + 1;
         result.descriptions.at(i) = TaskMemString(kDescriptions[i]).release();
@@ -112,7 +113,8 @@ HRESULT ReadItemValueProperty(NRK_Server& runtime, const AttributeNode& item, VA
     return S_OK;
 }
 
-PropertyValues GetItemProperties(NRK_Server& runtime, const AttributeNode& item, DWORD count, const DWORD* ids) {
+PropertyValues GetItemProperties(NRK_Server& runtime, const AttributeNode& item, DWORD count, const DWORD* ids,
+                                 FLOAT scanRateMs) {
     const VARTYPE canonical = item.CanonicalType(runtime);
     PropertyValues result{OpcArray<VARIANT>(count), OpcArray<HRESULT>(count)};
     for (DWORD i = 0; i < count; ++i) {
@@ -137,6 +139,14 @@ PropertyValues GetItemProperties(NRK_Server& runtime, const AttributeNode& item,
         case 5:
             value.vt = VT_I4;
             value.lVal = static_cast<LONG>(item.AccessRights(runtime));
+            break;
+        case 6:
+            value.vt = VT_R4;
+            value.fltVal = scanRateMs;
+            break;
+        case 7:
+            value.vt = VT_I4;
+            value.lVal = OPC_NOENUM;  // no engineering units
             break;
         default:
             error = OPC_E_INVALID_PID;

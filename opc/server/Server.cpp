@@ -164,18 +164,16 @@ void Server::TearDownGroups(Registry groups) noexcept {
 STDMETHODIMP Server::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
                               LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
                               DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) {
-    // A deadband is not supported: only exactly 0.0 (a NaN is refused as well).
-    const bool deadbandOk = !pPercentDeadband || *pPercentDeadband == 0.0f;
     return Frame()
         .Clear(ppUnk, phServerGroup, pRevisedUpdateRate)
-        .Check(ppUnk && phServerGroup && pRevisedUpdateRate && deadbandOk)
+        .Check(ppUnk && phServerGroup && pRevisedUpdateRate && Group::AcceptsPercentDeadband(pPercentDeadband))
         .Run([&]() -> HRESULT {
             std::wstring name = Empty(szName) ? GenerateName() : std::wstring(szName);
             if (NameTaken(name)) return OPC_E_DUPLICATENAME;
             auto group = lx::MakeComObject<Group>();
             const OPCHANDLE handle = FreeHandle();
             group->Initialise(service_, this, handle, hClientGroup, std::move(name), bActive != FALSE,
-                              dwRequestedUpdateRate, pTimeBias, dwLCID);
+                              dwRequestedUpdateRate, pTimeBias, dwLCID, pPercentDeadband ? *pPercentDeadband : 0.0f);
             groups_.emplace(handle, group);
             HRESULT hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
             if (FAILED(hr)) {
@@ -321,7 +319,8 @@ HRESULT Server::CloneGroup(OPCHANDLE sourceHandle, LPCWSTR name, REFIID riid, LP
         const OPCHANDLE handle = FreeHandle();
         const LONG bias = source.TimeBias();
         clone->Initialise(service_, this, handle, source.ClientHandle(), name, false,
-                          static_cast<DWORD>(source.UpdateRateMicroseconds() / 1000), &bias, source.Locale());
+                          static_cast<DWORD>(source.UpdateRateMicroseconds() / 1000), &bias, source.Locale(),
+                          source.PercentDeadband());
         clone->CopyItemsFrom(source);
         groups_.emplace(handle, clone);
         HRESULT hr = clone->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));

@@ -109,6 +109,7 @@ private:
     OPCHANDLE FreeHandle() const;
     std::wstring GenerateName() const;
     void TearDownGroups(Registry groups) noexcept;
+    FLOAT ScanRateMs() const noexcept;
     ::opc::com::MethodFrame Frame() noexcept { return ::opc::com::MethodFrame(core_); }
 
     ::opc::com::ModuleLock moduleLock_;

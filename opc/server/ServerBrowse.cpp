@@ -1,11 +1,15 @@
 // The server object's browsing (IOPCBrowseServerAddressSpace) and item properties
 // (IOPCItemProperties): thin COM frames around AddressSpaceBrowser and ItemProperties.
+#include <chrono>
+#include <mutex>
 #include <stdexcept>
 
 #include "module/ServerModule.h"
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
+#include "opc/group/UpdateService.h"
 #include "opc/server/Enumerators.h"
+#include "opc/server/FlatBrowse.h"
 #include "opc/server/ItemProperties.h"
 #include "opc/server/Server.h"
 #include "runtime/AddressSpace.h"
@@ -34,6 +38,11 @@ bool CountFits(DWORD count, std::size_t elementSize) noexcept {
 
 } // namespace
 
+// Property 6: the period in which the update service reads every value, in milliseconds.
+FLOAT Server::ScanRateMs() const noexcept {
+    return service_ ? std::chrono::duration<FLOAT, std::milli>(service_->ScanPeriod()).count() : 100.0f;
+}
+
 // ---------------------------------------------------------------------------- browsing
 
 STDMETHODIMP Server::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) {
@@ -52,12 +61,22 @@ STDMETHODIMP Server::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, 
 STDMETHODIMP Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                       VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                       LPENUMSTRING* ppIEnumString) {
-    return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Run([&]() -> HRESULT {
+    // A flat browse may walk a large node for a while: it walks a copy of the position (the tree
+    // never changes), so that the object lock is held only while the position is read.
+    return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Unlocked().Run([&]() -> HRESULT {
+        AddressSpaceBrowser browser{nullptr};
+        {
+            std::lock_guard<std::recursive_mutex> hold(core_.lock);
+            browser = browser_;
+        }
         std::vector<std::wstring> names;
-        const HRESULT found = browser_.BrowseNames(Runtime(), static_cast<DWORD>(dwBrowseFilterType),
-                                                   szFilterCriteria, vtDataTypeFilter, dwAccessRightsFilter, names);
+        std::shared_ptr<const FlatBrowse> flat;  // a flat browse: its identifiers are made as they are fetched
+        const HRESULT found =
+            browser.BrowseNames(Runtime(), static_cast<DWORD>(dwBrowseFilterType), szFilterCriteria,
+                                vtDataTypeFilter, dwAccessRightsFilter, names, &flat);
         if (FAILED(found)) return found;
-        const HRESULT made = StringEnumerator(std::move(names), ppIEnumString);
+        const HRESULT made = flat ? MakeFlatBrowseEnumerator(std::move(flat), ppIEnumString)
+                                  : StringEnumerator(std::move(names), ppIEnumString);
         return FAILED(made) ? made : found;
     });
 }
@@ -117,7 +136,7 @@ STDMETHODIMP Server::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pd
             PropertyValues values;
             try {
                 values = opc::server::GetItemProperties(Runtime(), static_cast<const AttributeNode&>(*item), dwCount,
-                                                        pdwPropertyIDs);
+                                                        pdwPropertyIDs, ScanRateMs());
             } catch (const std::out_of_range&) {
                 return E_FAIL;  // the channel's type cannot be read now
             }

@@ -118,7 +118,68 @@ TEST_F(Plant, LeavesOfAChannelWithTypeAndRightsFilters) {
     EXPECT_EQ(Browse(b, OPC_LEAF, L"A12?", VT_BSTR), (Names{L"A126", L"A127"}));
     EXPECT_EQ(Browse(b, OPC_LEAF, L"V*"), Names{L"Value"});
     EXPECT_EQ(Browse(b, OPC_LEAF, L"", VT_CY, 0, S_FALSE), Names{});
-    EXPECT_EQ(Browse(b, OPC_FLAT, L"", VT_EMPTY, 0, S_FALSE), Names{});
+}
+
+TEST_F(Plant, FlatBrowseListsTheIdentifiersOfEveryLeafBelowThePosition) {
+    // What LEAF browses of the channels, in tree order, give with the same filters, fully qualified.
+    auto leavesOf = [&](const std::vector<const wchar_t*>& channels, const wchar_t* filter, VARTYPE vt,
+                        DWORD rights) {
+        Names ids;
+        for (const wchar_t* channel : channels) {
+            AddressSpaceBrowser at(root);
+            EXPECT_EQ(at.ChangePosition(OPC_BROWSE_TO, channel), S_OK);
+            Names leaves;
+            EXPECT_TRUE(SUCCEEDED(at.BrowseNames(fake, OPC_LEAF, filter, vt, rights, leaves)));
+            for (const auto& leaf : leaves) ids.push_back(std::wstring(channel) + L"." + leaf);
+        }
+        return ids;
+    };
+    const auto temp = L"Plant.Line.Temp", pump = L"Plant.Line.Pump", flow = L"Plant.Flow.In";
+    struct Case {
+        const wchar_t* position;  // "" above the root
+        std::vector<const wchar_t*> channels;
+    };
+    const Case cases[] = {
+        {L"", {temp, pump, flow}}, {L"Plant", {temp, pump, flow}},   {L"Plant.Line", {temp, pump}},
+        {L"Plant.Line.Pump", {pump}}, {L"Plant.Flow.In", {flow}}, {L"Plant.Line.Cell", {}},
+    };
+    struct Filter {
+        VARTYPE vt;
+        DWORD rights;
+    };
+    const Filter filters[] = {{VT_EMPTY, 0}, {VT_EMPTY, OPC_READABLE}, {VT_BSTR, 0}, {VT_EMPTY, OPC_WRITEABLE},
+                              {VT_R4, OPC_WRITEABLE}, {VT_CY, 0}};
+    for (const Case& c : cases) {
+        AddressSpaceBrowser b(root);
+        ASSERT_EQ(b.ChangePosition(OPC_BROWSE_TO, c.position), S_OK);
+        for (const Filter& f : filters) {
+            const Names expected = leavesOf(c.channels, L"", f.vt, f.rights);
+            EXPECT_EQ(Browse(b, OPC_FLAT, L"", f.vt, f.rights, expected.empty() ? S_FALSE : S_OK), expected)
+                << c.position << " type " << f.vt << " rights " << f.rights;
+        }
+    }
+    AddressSpaceBrowser b(root);
+    EXPECT_GT(Browse(b, OPC_FLAT).size(), 100u);
+    EXPECT_EQ(Browse(b, OPC_FLAT).front(), L"Plant.Line.Temp.A0");
+}
+
+TEST_F(Plant, FlatBrowseFilterAppliesToTheIdentifier) {
+    AddressSpaceBrowser b(root);
+    const Names values = Browse(b, OPC_FLAT, L"*.Value");
+    ASSERT_FALSE(values.empty());
+    for (const auto& id : values) EXPECT_EQ(id.substr(id.size() - 6), L".Value") << id;
+    EXPECT_EQ(values.front(), L"Plant.Line.Temp.Value");
+    EXPECT_EQ(Browse(b, OPC_FLAT, L"Plant.Line.Temp.A12?", VT_BSTR),
+              (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
+    EXPECT_EQ(Browse(b, OPC_FLAT, L"Plant.Line.[!P]*.A12#", VT_BSTR),
+              (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
+    EXPECT_EQ(Browse(b, OPC_FLAT, L"Value", VT_EMPTY, 0, S_FALSE), Names{}) << "a leaf's name is not its identifier";
+    ASSERT_EQ(b.ChangePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
+    EXPECT_EQ(Browse(b, OPC_FLAT, L"A12?", VT_EMPTY, 0, S_FALSE), Names{});
+    EXPECT_EQ(Browse(b, OPC_FLAT, L"*A12?", VT_BSTR), (Names{L"Plant.Line.Temp.A126", L"Plant.Line.Temp.A127"}));
+    Names names{L"stale"};
+    EXPECT_EQ(b.BrowseNames(fake, OPC_FLAT, L"[", VT_EMPTY, 0, names), OPC_E_INVALIDFILTER);
+    EXPECT_TRUE(names.empty());
 }
 
 TEST_F(Plant, BadFiltersAndTypes) {
@@ -169,11 +230,11 @@ TEST_F(Plant, PropertyLookupTriesRelativeThenAbsoluteAndRefusesBranches) {
 
 TEST_F(Plant, AvailablePropertiesCarryTheCanonicalType) {
     auto props = opc::server::QueryAvailableProperties(fake, Item(L"Plant.Line.Temp.Value"));
-    ASSERT_EQ(props.ids.size(), 5u);
-    const VARTYPE expected[] = {VT_I2, VT_R4, VT_I2, VT_DATE, VT_I4};
-    const wchar_t* texts[] = {L"Item Canonical Data Type", L"Item Value", L"Item Quality", L"Item Timestamp",
-                              L"Item Access Rights"};
-    for (DWORD i = 0; i < 5; ++i) {
+    ASSERT_EQ(props.ids.size(), 7u);
+    const VARTYPE expected[] = {VT_I2, VT_R4, VT_I2, VT_DATE, VT_I4, VT_R4, VT_I4};
+    const wchar_t* texts[] = {L"Item Canonical Data Type", L"Item Value",       L"Item Quality", L"Item Timestamp",
+                              L"Item Access Rights",       L"Server Scan Rate", L"Item EU Type"};
+    for (DWORD i = 0; i < 7; ++i) {
         EXPECT_EQ(props.ids.at(i), i + 1);
         EXPECT_EQ(props.dataTypes.at(i), expected[i]);
         EXPECT_STREQ(props.descriptions.at(i), texts[i]);
@@ -182,11 +243,12 @@ TEST_F(Plant, AvailablePropertiesCarryTheCanonicalType) {
 
 TEST_F(Plant, PropertyValuesAndPerEntryErrors) {
     fake.SetRunning(true);
-    const DWORD ids[] = {1, 7, 3, 2, 5, 0, 2};
-    auto r = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.Value"), 7, ids);
+    const DWORD ids[] = {1, 8, 3, 2, 5, 0, 2, 6, 7, 100};
+    auto r = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.Value"), 10, ids, 250.0f);
     EXPECT_TRUE(r.anyError);
-    const HRESULT errors[] = {S_OK, OPC_E_INVALID_PID, S_OK, S_OK, S_OK, OPC_E_INVALID_PID, S_OK};
-    for (DWORD i = 0; i < 7; ++i) EXPECT_EQ(r.errors.at(i), errors[i]) << i;
+    const HRESULT errors[] = {S_OK, OPC_E_INVALID_PID, S_OK, S_OK, S_OK, OPC_E_INVALID_PID, S_OK, S_OK, S_OK,
+                              OPC_E_INVALID_PID};
+    for (DWORD i = 0; i < 10; ++i) EXPECT_EQ(r.errors.at(i), errors[i]) << i;
     EXPECT_EQ(r.values.at(0).vt, VT_I2);
     EXPECT_EQ(r.values.at(0).iVal, VT_R4);
     EXPECT_EQ(r.values.at(1).vt, VT_EMPTY);
@@ -196,10 +258,15 @@ TEST_F(Plant, PropertyValuesAndPerEntryErrors) {
     EXPECT_EQ(r.values.at(4).vt, VT_I4);
     EXPECT_EQ(r.values.at(4).lVal, 3);
     EXPECT_EQ(r.values.at(6).vt, VT_R4);
+    EXPECT_EQ(r.values.at(7).vt, VT_R4) << "the server's scan rate";
+    EXPECT_EQ(r.values.at(7).fltVal, 250.0f);
+    EXPECT_EQ(r.values.at(8).vt, VT_I4) << "EU type";
+    EXPECT_EQ(r.values.at(8).lVal, OPC_NOENUM);
+    EXPECT_EQ(r.values.at(9).vt, VT_EMPTY);
 
     fake.SetRunning(false);
     const DWORD quality[] = {3, 5};
-    auto stopped = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.A0"), 2, quality);
+    auto stopped = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.A0"), 2, quality, 100.0f);
     EXPECT_FALSE(stopped.anyError);
     EXPECT_EQ(stopped.values.at(0).iVal, 28);
     EXPECT_EQ(stopped.values.at(1).lVal, 1);  // read-only
@@ -207,22 +274,22 @@ TEST_F(Plant, PropertyValuesAndPerEntryErrors) {
 
 TEST_F(Plant, ItemValuePropertyByCanonicalType) {
     const DWORD two[] = {2, 4};
-    auto flag = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Pump.A3"), 2, two);  // BOOL holding 5
+    auto flag = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Pump.A3"), 2, two, 100.0f);  // BOOL holding 5
     EXPECT_EQ(flag.values.at(0).vt, VT_BOOL);
     EXPECT_EQ(flag.values.at(0).boolVal, VARIANT_TRUE);
     EXPECT_EQ(flag.values.at(1).vt, VT_DATE);
     EXPECT_GT(flag.values.at(1).date, 46000.0);  // some time after 2025
 
-    auto date = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Pump.A45"), 1, two);
+    auto date = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Pump.A45"), 1, two, 100.0f);
     EXPECT_EQ(date.values.at(0).vt, VT_DATE);
     EXPECT_DOUBLE_EQ(date.values.at(0).date, 25570.0);  // 1970-01-02
 
-    auto text = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.A127"), 1, two);
+    auto text = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.A127"), 1, two, 100.0f);
     EXPECT_EQ(text.values.at(0).vt, VT_BSTR);
     EXPECT_STREQ(text.values.at(0).bstrVal, L"Temp");
 
     // A getter that fails: E_FAIL and VT_EMPTY, the call goes on.
-    auto unset = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.A1"), 2, two);
+    auto unset = opc::server::GetItemProperties(fake, Item(L"Plant.Line.Temp.A1"), 2, two, 100.0f);
     EXPECT_EQ(unset.errors.at(0), E_FAIL);
     EXPECT_EQ(unset.values.at(0).vt, VT_EMPTY);
     EXPECT_EQ(unset.errors.at(1), S_OK);
@@ -232,7 +299,7 @@ TEST_F(Plant, AChannelTypeThatCannotBeReadFailsTheLookup) {
     const AttributeNode& value = Item(L"Plant.Line.Temp.Value");
     fake.Fail("GetChannelInt", 7, 48);
     const DWORD one[] = {1};
-    EXPECT_THROW(opc::server::GetItemProperties(fake, value, 1, one), std::out_of_range);
+    EXPECT_THROW(opc::server::GetItemProperties(fake, value, 1, one, 100.0f), std::out_of_range);
     EXPECT_THROW(opc::server::QueryAvailableProperties(fake, value), std::out_of_range);
 }
 

@@ -104,29 +104,11 @@ ComPtr<IEnumString> WordEnumerator(std::vector<std::wstring> words) {
     return ::opc::com::MakeComObject<Enum>(Words(std::move(words)));
 }
 
-std::vector<std::wstring> Take(IEnumString* e, ULONG n, HRESULT expected) {
-    std::vector<LPOLESTR> out(n, nullptr);
-    ULONG fetched = 99;
-    EXPECT_EQ(e->Next(n, out.data(), &fetched), expected);
-    std::vector<std::wstring> words;
-    for (ULONG i = 0; i < fetched; ++i) {
-        words.emplace_back(out[i]);
-        CoTaskMemFree(out[i]);
-    }
-    return words;
-}
-
 TEST_F(ConnectionPoints, EnumeratorContract) {
     auto e = WordEnumerator({L"a", L"b", L"c"});
+    ExpectEnumeratorArgumentChecks(e.Get());
     LPOLESTR one = nullptr;
     ULONG fetched = 5;
-    EXPECT_EQ(e->Next(0, &one, &fetched), E_INVALIDARG);
-    EXPECT_EQ(fetched, 0u);
-    LPOLESTR two[2];
-    EXPECT_EQ(e->Next(2, two, nullptr), E_POINTER);
-    EXPECT_EQ(e->Next(1, nullptr, &fetched), E_POINTER);
-    EXPECT_EQ(e->Skip(0), E_INVALIDARG);
-    EXPECT_EQ(e->Clone(nullptr), E_POINTER);
     ASSERT_EQ(e->Next(1, &one, nullptr), S_OK) << "one element needs no count";
     EXPECT_STREQ(one, L"a");
     CoTaskMemFree(one);

@@ -92,12 +92,32 @@ TEST_F(GroupState, SetStateAppliesWhatIsGivenAndAlwaysSucceeds) {
     ASSERT_EQ(group->SetState(nullptr, &revised, &yes, nullptr, nullptr, nullptr, nullptr), S_OK);
     EXPECT_EQ(Get(group.Get()).active, TRUE) << "any non-zero value is true";
 
-    // A deadband other than 0.0 is refused and changes nothing.
-    for (FLOAT bad : {0.5f, std::numeric_limits<float>::quiet_NaN()}) {
+    // A percent deadband of 0..100 is kept and reported; anything else is refused and changes nothing.
+    struct Deadband {
+        FLOAT value;
+        HRESULT expected;
+        FLOAT reported;
+    };
+    const Deadband deadbands[] = {
+        {1.0f, S_OK, 1.0f},
+        {0.5f, S_OK, 0.5f},
+        {100.0f, S_OK, 100.0f},
+        {std::numeric_limits<float>::quiet_NaN(), E_INVALIDARG, 100.0f},
+        {-0.5f, E_INVALIDARG, 100.0f},
+        {100.01f, E_INVALIDARG, 100.0f},
+        {std::numeric_limits<float>::infinity(), E_INVALIDARG, 100.0f},
+        {0.0f, S_OK, 0.0f},
+    };
+    for (const Deadband& d : deadbands) {
+        FLOAT value = d.value;
         DWORD fast = 3000;
         revised = 1;
-        EXPECT_EQ(group->SetState(&fast, &revised, nullptr, nullptr, &bad, nullptr, nullptr), E_INVALIDARG);
-        EXPECT_EQ(Get(group.Get()).rate, 200u);
+        EXPECT_EQ(group->SetState(&fast, &revised, nullptr, nullptr, &value, nullptr, nullptr), d.expected)
+            << d.value;
+        const State now = Get(group.Get());
+        EXPECT_EQ(now.deadband, d.reported) << d.value;
+        EXPECT_EQ(now.rate, SUCCEEDED(d.expected) ? 3000u : 200u) << d.value;
+        ASSERT_EQ(group->SetState(&slow, &revised, nullptr, nullptr, nullptr, nullptr, nullptr), S_OK);
     }
     EXPECT_EQ(group->SetState(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), E_INVALIDARG);
 }
@@ -124,7 +144,8 @@ TEST_F(GroupState, CloneGroupCopiesStateAndItemsButNotActivity) {
     OPCHANDLE handle = 0;
     DWORD revised = 0;
     ComPtr<IOPCGroupStateMgt> source;
-    ASSERT_EQ(server->AddGroup(L"src", TRUE, 700, 12, &bias, nullptr, 0x419, &handle, &revised,
+    FLOAT deadband = 2.5f;
+    ASSERT_EQ(server->AddGroup(L"src", TRUE, 700, 12, &bias, &deadband, 0x419, &handle, &revised,
                                IID_IOPCGroupStateMgt, reinterpret_cast<IUnknown**>(source.GetAddressOf())),
               S_OK);
     auto service = Service();
@@ -153,6 +174,7 @@ TEST_F(GroupState, CloneGroupCopiesStateAndItemsButNotActivity) {
     EXPECT_EQ(s.rate, 700u);
     EXPECT_EQ(s.bias, 30);
     EXPECT_EQ(s.lcid, 0x419u);
+    EXPECT_EQ(s.deadband, 2.5f);
     EXPECT_EQ(s.client, 12u);
     EXPECT_EQ(s.server, 2u);
 

@@ -1,6 +1,7 @@
 // The server object's browsing and item-property methods as a client calls them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -73,7 +74,7 @@ TEST_F(ServerBrowse, WalksFromAboveTheRootDownToAChannel) {
 
     EXPECT_EQ(Browse(OPC_BRANCH, nullptr, S_OK), std::vector<std::wstring>{L"Plant"});
     EXPECT_TRUE(Browse(OPC_LEAF, nullptr, S_FALSE).empty());
-    EXPECT_TRUE(Browse(OPC_FLAT, L"*", S_FALSE).empty());
+    EXPECT_EQ(Browse(OPC_FLAT, L"*", S_OK).front(), L"Plant.Line.Temp.A0") << "above the root: the whole tree";
     EXPECT_EQ(ItemId(L""), L"");
     EXPECT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_UP, L""), E_FAIL);
 
@@ -116,6 +117,66 @@ TEST_F(ServerBrowse, ArgumentAndFilterFailuresReturnNoEnumerator) {
     EXPECT_EQ(browse->GetItemID(const_cast<LPWSTR>(L"Plant"), nullptr), E_INVALIDARG);
 }
 
+TEST_F(ServerBrowse, FlatBrowseEnumeratorMakesTheIdentifiersAsTheyAreFetched) {
+    ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant"), S_OK);
+    const long locks = module->LockCount();
+    ComPtr<IEnumString> e;
+    ASSERT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, e.GetAddressOf()), S_OK);
+    EXPECT_EQ(module->LockCount(), locks + 1);
+    const std::vector<std::wstring> all = Names(e.Get());
+    ASSERT_GT(all.size(), 8u);
+    EXPECT_EQ(all.front(), L"Plant.Line.Temp.A0");
+    EXPECT_EQ(all.back().rfind(L"Plant.Flow.In.", 0), 0u) << "the second channel last";
+    auto slice = [&](std::size_t from, std::size_t count) {
+        return std::vector<std::wstring>(all.begin() + from, all.begin() + std::min(all.size(), from + count));
+    };
+
+    // Batches, Skip, Clone and Reset over the same walk.
+    const ULONG n = static_cast<ULONG>(all.size());
+    EXPECT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(Take(e.Get(), 3, S_OK), slice(0, 3));
+    EXPECT_EQ(e->Skip(2), S_OK);
+    ComPtr<IEnumString> clone;
+    ASSERT_EQ(e->Clone(clone.GetAddressOf()), S_OK);
+    EXPECT_EQ(module->LockCount(), locks + 2);
+    EXPECT_EQ(Take(clone.Get(), n, S_FALSE), slice(5, n)) << "a clone goes on from where its source stands";
+    EXPECT_EQ(Take(e.Get(), 1, S_OK), slice(5, 1)) << "and moves on its own";
+    EXPECT_EQ(e->Skip(n), S_FALSE);
+    EXPECT_EQ(Take(e.Get(), 1, S_FALSE), std::vector<std::wstring>{});
+    EXPECT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(e->Skip(n), S_OK);
+    EXPECT_EQ(e->Skip(1), S_FALSE);
+    EXPECT_EQ(clone->Reset(), S_OK);
+    EXPECT_EQ(Take(clone.Get(), n + 1, S_FALSE), all);
+
+    ExpectEnumeratorArgumentChecks(e.Get());
+
+    // The enumerators outlive the server object that made them.
+    browse.Reset();
+    properties.Reset();
+    server.Reset();
+    ASSERT_EQ(e->Reset(), S_OK);
+    EXPECT_EQ(Take(e.Get(), 2, S_OK), slice(0, 2));
+    e.Reset();
+    clone.Reset();
+    EXPECT_EQ(module->LockCount(), locks - 1) << "the server object's lock went with it";
+}
+
+TEST_F(ServerBrowse, FlatBrowseThatFindsNothingStillGivesAnEnumerator) {
+    ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
+    ComPtr<IEnumString> e;
+    ASSERT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, L"Value", VT_EMPTY, 0, e.GetAddressOf()), S_FALSE);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(Take(e.Get(), 1, S_FALSE), std::vector<std::wstring>{});
+    e.Reset();
+    EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, L"*.Value", VT_R4, OPC_WRITEABLE, e.GetAddressOf()), S_OK);
+    EXPECT_EQ(Names(e.Get()), std::vector<std::wstring>{L"Plant.Line.Temp.Value"});
+    e.Reset();
+    IEnumString* none = reinterpret_cast<IEnumString*>(0x1);
+    EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_FLAT, L"[", VT_EMPTY, 0, &none), OPC_E_INVALIDFILTER);
+    EXPECT_EQ(none, nullptr);
+}
+
 TEST_F(ServerBrowse, AccessPathsAreTheIdentifierItself) {
     ComPtr<IEnumString> e;
     EXPECT_EQ(browse->BrowseAccessPaths(L"Plant.Line.Temp.Value", e.GetAddressOf()), S_OK);
@@ -145,9 +206,13 @@ TEST_F(ServerBrowse, PropertiesOfItemsNotOfBranches) {
     ASSERT_EQ(properties->QueryAvailableProperties(const_cast<LPWSTR>(L"Plant.Line.Temp.Value"), &count, &ids,
                                                    &texts, &types),
               S_OK);
-    ASSERT_EQ(count, 5u);
+    ASSERT_EQ(count, 7u);
     EXPECT_EQ(types[1], VT_R4);
     EXPECT_STREQ(texts[4], L"Item Access Rights");
+    EXPECT_EQ(ids[5], 6u);
+    EXPECT_EQ(types[5], VT_R4);
+    EXPECT_EQ(ids[6], 7u);
+    EXPECT_EQ(types[6], VT_I4);
     for (DWORD i = 0; i < count; ++i) CoTaskMemFree(texts[i]);
     CoTaskMemFree(ids);
     CoTaskMemFree(texts);
@@ -156,17 +221,23 @@ TEST_F(ServerBrowse, PropertiesOfItemsNotOfBranches) {
 
 TEST_F(ServerBrowse, ItemPropertiesWithPerEntryErrorsAndRelativeNames) {
     ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
-    DWORD ids[] = {1, 7, 3};
+    DWORD ids[] = {1, 8, 3, 6, 7};
     VARIANT* values = nullptr;
     HRESULT* errors = nullptr;
-    ASSERT_EQ(properties->GetItemProperties(const_cast<LPWSTR>(L"Value"), 3, ids, &values, &errors), S_FALSE);
+    ASSERT_EQ(properties->GetItemProperties(const_cast<LPWSTR>(L"Value"), 5, ids, &values, &errors), S_FALSE);
     EXPECT_EQ(errors[0], S_OK);
     EXPECT_EQ(errors[1], OPC_E_INVALID_PID);
     EXPECT_EQ(errors[2], S_OK);
     EXPECT_EQ(values[0].iVal, VT_R4);
     EXPECT_EQ(values[1].vt, VT_EMPTY);
     EXPECT_EQ(values[2].iVal, 192);
-    for (int i = 0; i < 3; ++i) VariantClear(&values[i]);
+    EXPECT_EQ(errors[3], S_OK);
+    EXPECT_EQ(values[3].vt, VT_R4);
+    EXPECT_EQ(values[3].fltVal, 100.0f) << "the node's scan period";
+    EXPECT_EQ(errors[4], S_OK);
+    EXPECT_EQ(values[4].vt, VT_I4);
+    EXPECT_EQ(values[4].lVal, 0) << "no engineering units";
+    for (int i = 0; i < 5; ++i) VariantClear(&values[i]);
     CoTaskMemFree(values);
     CoTaskMemFree(errors);
 }

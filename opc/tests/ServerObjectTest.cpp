@@ -15,18 +15,25 @@ namespace {
 
 using ServerObject = ModuleFixture;
 
-std::wstring GroupName(IOPCGroupStateMgt* group) {
+struct ReportedState {
+    std::wstring name;
+    FLOAT deadband = -1;
+};
+
+ReportedState GetState(IOPCGroupStateMgt* group) {
     DWORD rate = 0, lcid = 0;
     BOOL active = FALSE;
     LPWSTR name = nullptr;
     LONG bias = 0;
-    FLOAT deadband = 0;
     OPCHANDLE client = 0, server = 0;
-    EXPECT_EQ(group->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &server), S_OK);
-    std::wstring text = name ? name : L"";
+    ReportedState state;
+    EXPECT_EQ(group->GetState(&rate, &active, &name, &bias, &state.deadband, &lcid, &client, &server), S_OK);
+    state.name = name ? name : L"";
     CoTaskMemFree(name);
-    return text;
+    return state;
 }
+
+std::wstring GroupName(IOPCGroupStateMgt* group) { return GetState(group).name; }
 
 bool LooksLikeUuid(const std::wstring& s) {
     if (s.size() != 36) return false;
@@ -92,8 +99,11 @@ TEST_F(ServerObject, AddGroupArgumentChecksClearTheOutputs) {
     const Case cases[] = {
         {"no deadband", 0.0f, false, S_OK},
         {"deadband 0.0", 0.0f, true, S_OK},
-        {"deadband 0.5", 0.5f, true, E_INVALIDARG},
+        {"deadband 0.5", 0.5f, true, S_OK},
+        {"deadband 100", 100.0f, true, S_OK},
         {"deadband NaN", std::numeric_limits<float>::quiet_NaN(), true, E_INVALIDARG},
+        {"deadband -1", -1.0f, true, E_INVALIDARG},
+        {"deadband 101", 101.0f, true, E_INVALIDARG},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -110,7 +120,10 @@ TEST_F(ServerObject, AddGroupArgumentChecksClearTheOutputs) {
             EXPECT_EQ(revised, 0u) << c.what;
             EXPECT_EQ(unk, nullptr) << c.what;
         } else {
+            ComPtr<IOPCGroupStateMgt> group;
+            ASSERT_EQ(unk->QueryInterface(IID_PPV_ARGS(&group)), S_OK);
             unk->Release();
+            EXPECT_EQ(GetState(group.Get()).deadband, c.deadband) << c.what << ": kept and reported";
         }
     }
     OPCHANDLE handle = 0;

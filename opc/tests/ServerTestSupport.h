@@ -105,6 +105,32 @@ public:
 
 inline ComPtr<RecordingSink> MakeSink() { return ::opc::com::MakeComObject<RecordingSink>(); }
 
+// The strings of one IEnumString::Next call for n elements that must return expected.
+inline std::vector<std::wstring> Take(IEnumString* e, ULONG n, HRESULT expected) {
+    std::vector<LPOLESTR> out(n, nullptr);
+    ULONG fetched = 99;
+    EXPECT_EQ(e->Next(n, out.data(), &fetched), expected);
+    std::vector<std::wstring> strings;
+    for (ULONG i = 0; i < fetched; ++i) {
+        strings.emplace_back(out[i]);
+        CoTaskMemFree(out[i]);
+    }
+    return strings;
+}
+
+// The argument checks of every enumerator's Next, Skip and Clone; nothing moves.
+inline void ExpectEnumeratorArgumentChecks(IEnumString* e) {
+    LPOLESTR one = nullptr;
+    ULONG fetched = 5;
+    EXPECT_EQ(e->Next(0, &one, &fetched), E_INVALIDARG);
+    EXPECT_EQ(fetched, 0u);
+    LPOLESTR two[2];
+    EXPECT_EQ(e->Next(2, two, nullptr), E_POINTER);
+    EXPECT_EQ(e->Next(1, nullptr, &fetched), E_POINTER);
+    EXPECT_EQ(e->Skip(0), E_INVALIDARG);
+    EXPECT_EQ(e->Clone(nullptr), E_POINTER);
+}
+
 // A module with a fake runtime, and the service clock frozen at a fixed time.
 class ModuleFixture : public ::testing::Test {
 protected:

@@ -10,6 +10,7 @@
 
 #include <UiDriver.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -175,12 +176,12 @@ TEST_F(Server, GroupsByNameAndHandle) {
     EXPECT_EQ(name[14], L'4');
     for (wchar_t c : name) EXPECT_TRUE(c == L'-' || (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'));
 
-    // Deadband is not supported: E_INVALIDARG and cleared outputs.
-    FLOAT half = 0.5f;
+    // A percent deadband outside 0..100: E_INVALIDARG and cleared outputs.
+    FLOAT tooLarge = 100.5f;
     OPCHANDLE handle = 99;
     DWORD revised = 99;
     ComPtr<IUnknown> refused;
-    EXPECT_EQ(server_->AddGroup(L"deadband", TRUE, 1000, 1, nullptr, &half, 0, &handle, &revised, IID_IUnknown,
+    EXPECT_EQ(server_->AddGroup(L"deadband", TRUE, 1000, 1, nullptr, &tooLarge, 0, &handle, &revised, IID_IUnknown,
                                 refused.GetAddressOf()),
               E_INVALIDARG);
     EXPECT_EQ(handle, 0u);
@@ -279,8 +280,9 @@ TEST_F(Server, GroupStateRenameAndClone) {
     OPCHANDLE client = 99;
     ASSERT_EQ(alpha->SetState(&requested, &revised, &active, &bias, nullptr, nullptr, &client), S_OK);
     EXPECT_EQ(revised, 250u);
-    FLOAT nonZero = 5.0f;
-    EXPECT_EQ(alpha->SetState(nullptr, &revised, nullptr, nullptr, &nonZero, nullptr, nullptr), E_INVALIDARG);
+    FLOAT percent = 5.0f, notANumber = std::numeric_limits<FLOAT>::quiet_NaN();
+    EXPECT_EQ(alpha->SetState(nullptr, &revised, nullptr, nullptr, &percent, nullptr, nullptr), S_OK);
+    EXPECT_EQ(alpha->SetState(nullptr, &revised, nullptr, nullptr, &notANumber, nullptr, nullptr), E_INVALIDARG);
 
     DWORD rate = 0, lcid = 0;
     BOOL isActive = TRUE;
@@ -294,7 +296,7 @@ TEST_F(Server, GroupStateRenameAndClone) {
     EXPECT_EQ(rate, 250u);
     EXPECT_FALSE(isActive);
     EXPECT_EQ(timeBias, 60);
-    EXPECT_EQ(deadband, 0.0f);
+    EXPECT_EQ(deadband, 5.0f);
     EXPECT_EQ(clientHandle, 99u);
     EXPECT_EQ(serverHandle, alphaHandle);
 
@@ -319,6 +321,7 @@ TEST_F(Server, GroupStateRenameAndClone) {
                               &cloneHandle),
               S_OK);
     EXPECT_EQ(cloneName.text(), L"delta");
+    EXPECT_EQ(deadband, 5.0f);
     EXPECT_FALSE(isActive);
     EXPECT_EQ(clientHandle, 99u);
     EXPECT_NE(cloneHandle, alphaHandle);
