@@ -540,12 +540,24 @@ const std::wstring kUiKey = kServerKey + L"\\UI";
 
 using Rows = std::vector<std::vector<std::wstring>>;
 
-// The panel's tree, list and animation.
+// Polls until the condition holds or the time is up.
+bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount64() - start > timeoutMs) return false;
+        Sleep(100);
+    }
+}
+
+// The panel's tree, list and animation, once the panel is shown.
 struct PanelControls {
-    explicit PanelControls(HWND panel)
-        : tree(uidriver::FindDescendant(panel, L"SysTreeView32")),
-          list(uidriver::FindDescendant(panel, L"SysListView32")),
-          animation(uidriver::FindDescendant(panel, L"Lx6OpcActivityAnimation")) {}
+    explicit PanelControls(HWND panel) {
+        Eventually([&] { return IsWindowVisible(panel) != FALSE; }, 30000);
+        tree = uidriver::FindDescendant(panel, L"SysTreeView32");
+        list = uidriver::FindDescendant(panel, L"SysListView32");
+        animation = uidriver::FindDescendant(panel, L"Lx6OpcActivityAnimation");
+    }
     Rows ListRows() const { return uidriver::ReadListRows(list, 2); }
     // The Value (sub-item 0) of the row whose Name (sub-item 1) is name.
     std::optional<std::wstring> Value(const std::wstring& name) const {
@@ -559,21 +571,11 @@ struct PanelControls {
             if (rows[i][1] == name) return static_cast<int>(i);
         return -1;
     }
-    HWND tree, list, animation;
+    HWND tree = nullptr, list = nullptr, animation = nullptr;
 };
 
 void PressPanelButton(HWND panel, int id) {
     PostMessageW(panel, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
-}
-
-// Polls until the condition holds or the time is up.
-bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG start = GetTickCount64();
-    for (;;) {
-        if (condition()) return true;
-        if (GetTickCount64() - start > timeoutMs) return false;
-        Sleep(100);
-    }
 }
 
 std::set<std::wstring> ClipCopies() {
@@ -738,6 +740,7 @@ TEST_F(Process, NodeViewLayoutIsSavedAndComesBack) {
         const HWND panel = server.WaitForPanel();
         ASSERT_NE(panel, nullptr);
         first = layout(panel);
+        ASSERT_GT(first[0], 0);
         RECT splitter{};
         GetClientRect(GetParent(PanelControls(panel).tree), &splitter);
         EXPECT_EQ(first[0], splitter.right / 2);
@@ -756,20 +759,26 @@ TEST_F(Process, NodeViewLayoutIsSavedAndComesBack) {
     EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
 }
 
-// A node whose values may be viewed only by a logged-in operator shows no rows without one.
+// A node whose values may be viewed only by a logged-in operator shows no rows without one;
+// the same node without that rule shows the channel's attributes.
 TEST_F(Process, NodeWhoseValuesMayNotBeViewedShowsNoRows) {
-    const fs::path node = scratch / L"hidden.dbb";
-    std::ofstream(node) << "node \"Hidden\" type 1\nscan 250\noperator \"op\" \"pw\"\nlogin-required view\n"
-                           "group 0 \"Plant\"\nchannel 7 type 4 \"Temp\" in 0\n  set Value 21.5\n";
-    SetNodeFilePath(node.wstring());
-    ServerProcess server(L"");
-    const HWND panel = server.WaitForPanel();
-    ASSERT_NE(panel, nullptr) << "the node was not served";
-    const PanelControls c(panel);
-    ASSERT_TRUE(uidriver::SelectTreeItem(c.tree, L"Plant/Temp"));
-    EXPECT_TRUE(c.ListRows().empty());
-    uidriver::RequestClose(panel);
-    EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+    for (bool hidden : {true, false}) {
+        SCOPED_TRACE(hidden ? "login required to view" : "values free to view");
+        const fs::path node = scratch / (hidden ? L"hidden.dbb" : L"shown.dbb");
+        std::ofstream(node) << "node \"Hidden\" type 1\nscan 250\noperator \"op\" \"pw\"\n"
+                            << (hidden ? "login-required view\n" : "")
+                            << "group 0 \"Plant\"\nchannel 7 type 4 \"Temp\" in 0\n  set Value 21.5\n";
+        SetNodeFilePath(node.wstring());
+        ServerProcess server(L"");
+        const HWND panel = server.WaitForPanel();
+        ASSERT_NE(panel, nullptr) << "the node was not served";
+        const PanelControls c(panel);
+        ASSERT_TRUE(c.tree && c.list);
+        ASSERT_TRUE(uidriver::SelectTreeItem(c.tree, L"Plant/Temp"));
+        EXPECT_EQ(c.ListRows().empty(), hidden);
+        uidriver::RequestClose(panel);
+        EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+    }
 }
 
 } // namespace
