@@ -7,6 +7,9 @@
 #include <commctrl.h>
 
 #include <cstdint>
+#include <deque>
+#include <utility>
+#include <vector>
 #include <cstring>
 
 namespace panel {
@@ -113,8 +116,12 @@ bool NodeView::Build() {
     ListView_SetColumnOrderArray(list_, 2, order);
     splitter_.SetPanes(tree_, list_);
     LoadImages();
-    if (root_) Fill(*root_, TVI_ROOT);
+    // Filled without redrawing between items: on large nodes the tree would otherwise
+    // recompute its scroll bars at every insertion.
+    SendMessageW(tree_, WM_SETREDRAW, FALSE, 0);
+    if (root_) Fill(*root_);
     if (const HTREEITEM top = TreeView_GetRoot(tree_)) TreeView_Expand(tree_, top, TVE_EXPAND);
+    SendMessageW(tree_, WM_SETREDRAW, TRUE, 0);
     refreshPeriod_ = RefreshPeriod(runtime_.GetNodeParameter(NRK_PARAM_SCAN_PERIOD));
     SetTimer(window_, kRefreshTimer, refreshPeriod_, nullptr);
     return true;
@@ -133,20 +140,28 @@ void NodeView::LoadImages() {
     if (images_) TreeView_SetImageList(tree_, images_, TVSIL_NORMAL);
 }
 
-// Branches only, each as the last child of its parent's item; texts and images are asked for on display.
-void NodeView::Fill(const BranchNode& node, HTREEITEM parent) {
+// Branches only, each as the last child of its parent's item; texts and images are asked for
+// on display. The items are inserted level by level: the tree control looks its parent item up
+// among all items inserted before it (a linear search in some implementations), and level order
+// keeps the parents, which are the few groups, at the front.
+void NodeView::Fill(const BranchNode& root) {
+    std::deque<std::pair<const BranchNode*, HTREEITEM>> pending{{&root, TVI_ROOT}};
     TVINSERTSTRUCTW insert{};
-    insert.hParent = parent;
     insert.hInsertAfter = TVI_LAST;
     insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE | TVIF_PARAM;
     insert.item.pszText = LPSTR_TEXTCALLBACKW;
     insert.item.iImage = I_IMAGECALLBACK;
     insert.item.iSelectedImage = I_IMAGECALLBACK;
-    insert.item.lParam = reinterpret_cast<LPARAM>(&node);
-    const HTREEITEM item = TreeView_InsertItem(tree_, &insert);
-    if (!item) return;
-    for (const auto& child : node.Children()) {
-        if (child->IsBranch()) Fill(static_cast<const BranchNode&>(*child), item);
+    while (!pending.empty()) {
+        const auto [node, parent] = pending.front();
+        pending.pop_front();
+        insert.hParent = parent;
+        insert.item.lParam = reinterpret_cast<LPARAM>(node);
+        const HTREEITEM item = TreeView_InsertItem(tree_, &insert);
+        if (!item) continue;
+        for (const auto& child : node->Children()) {
+            if (child->IsBranch()) pending.emplace_back(static_cast<const BranchNode*>(child.get()), item);
+        }
     }
 }
 

@@ -70,7 +70,7 @@ private:
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     bool Build();
     void LoadImages();
-    void Fill(const BranchNode& node, HTREEITEM parent);
+    void Fill(const BranchNode& root);
     void Resize(int width, int height);
     void ApplySavedLayout();
     void SaveLayout();
