@@ -1,5 +1,7 @@
 #include "panel/ActivityAnimation.h"
 
+#include "panel/ObjectWindow.h"
+
 #include <cstdlib>
 #include <system_error>
 
@@ -56,7 +58,7 @@ ActivityAnimation::~ActivityAnimation() {
 }
 
 bool ActivityAnimation::Create(HWND parent, POINT topLeft, int id) {
-    if (window_ || !RegisterAnimationClass(&ActivityAnimation::WindowProc)) return false;
+    if (window_ || !RegisterAnimationClass(&ObjectWindow<ActivityAnimation>::Procedure)) return false;
     if (!OpenClip()) {
         CloseClip();
         return false;
@@ -205,26 +207,6 @@ LRESULT ActivityAnimation::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     default:
         return DefWindowProcW(window_, message, wParam, lParam);
-    }
-}
-
-LRESULT CALLBACK ActivityAnimation::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* self = static_cast<ActivityAnimation*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->window_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<ActivityAnimation*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(window, message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        self->window_ = nullptr;
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    try {
-        return self->Handle(message, wParam, lParam);
-    } catch (...) {
-        return 0;  // nothing may leave a window procedure; a frame that fails is not drawn
     }
 }
 

@@ -14,6 +14,8 @@
 #include <windows.h>
 #include <vfw.h>
 
+#include "panel/ObjectWindow.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -53,7 +55,9 @@ public:
     const std::wstring& TemporaryPath() const noexcept { return temporaryPath_; }
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend struct ObjectWindow<ActivityAnimation>;
+    void Attach(HWND window) noexcept { window_ = window; }
+    void Detach() noexcept { window_ = nullptr; }
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     bool OpenClip();
     void StartFrames();

@@ -1,5 +1,6 @@
 #include "panel/NodeView.h"
 
+#include "panel/ObjectWindow.h"
 #include "panel/RuntimeText.h"
 #include "runtime/AddressSpace.h"
 #include "runtime/TextConversion.h"
@@ -74,7 +75,7 @@ NodeView::~NodeView() {
 bool NodeView::Create(HWND parent, const RECT& rect, int id) {
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_TREEVIEW_CLASSES | ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&icc);
-    if (window_ || !RegisterViewClass(&NodeView::WindowProc)) return false;
+    if (window_ || !RegisterViewClass(&ObjectWindow<NodeView>::Procedure)) return false;
     CreateWindowExW(WS_EX_CLIENTEDGE | WS_EX_CONTROLPARENT, kClassName, L"",
                     WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, rect.left, rect.top,
                     rect.right - rect.left, rect.bottom - rect.top, parent,
@@ -325,26 +326,9 @@ LRESULT NodeView::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 }
 
-LRESULT CALLBACK NodeView::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* self = static_cast<NodeView*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->window_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<NodeView*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(window, message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        self->window_ = self->tree_ = self->list_ = nullptr;
-        self->selected_ = nullptr;
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    try {
-        return self->Handle(message, wParam, lParam);
-    } catch (...) {
-        // nothing may leave a window procedure; a failed display request shows an empty cell
-        return message == WM_CREATE ? -1 : 0;
-    }
+void NodeView::Detach() {
+    window_ = tree_ = list_ = nullptr;
+    selected_ = nullptr;
 }
 
 } // namespace panel

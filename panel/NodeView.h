@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "panel/ObjectWindow.h"
 #include "panel/SplitterWindow.h"
 
 class NRK_Server;
@@ -66,7 +67,9 @@ public:
     UINT RefreshPeriodMs() const noexcept { return refreshPeriod_; }
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend struct ObjectWindow<NodeView>;
+    void Attach(HWND window) noexcept { window_ = window; }
+    void Detach();
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     bool Build();
     void LoadImages();

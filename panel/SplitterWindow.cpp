@@ -1,5 +1,7 @@
 #include "panel/SplitterWindow.h"
 
+#include "panel/ObjectWindow.h"
+
 #include <windowsx.h>
 
 #include <algorithm>
@@ -31,7 +33,7 @@ SplitterWindow::~SplitterWindow() {
 
 HWND SplitterWindow::Create(HWND parent, int id) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
-    if (!RegisterSplitterClass(instance, &SplitterWindow::WindowProc)) return nullptr;
+    if (!RegisterSplitterClass(instance, &ObjectWindow<SplitterWindow>::Procedure)) return nullptr;
     barWidth_ = std::max(4, GetSystemMetrics(SM_CXSIZEFRAME));
     window_ = CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, L"",
                               WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0, 0, 0, 0, parent,
@@ -144,22 +146,6 @@ LRESULT SplitterWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         break;
     }
     return DefWindowProcW(window_, message, wParam, lParam);
-}
-
-LRESULT CALLBACK SplitterWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* self = static_cast<SplitterWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->window_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<SplitterWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!self) return DefWindowProcW(window, message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-        self->window_ = nullptr;
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    return self->Handle(message, wParam, lParam);
 }
 
 } // namespace panel

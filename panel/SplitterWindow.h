@@ -8,6 +8,8 @@
 
 #include <windows.h>
 
+#include "panel/ObjectWindow.h"
+
 namespace panel {
 
 class SplitterWindow {
@@ -35,7 +37,9 @@ public:
     int BarWidth() const noexcept { return barWidth_; }
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend struct ObjectWindow<SplitterWindow>;
+    void Attach(HWND window) noexcept { window_ = window; }
+    void Detach() noexcept { window_ = nullptr; }
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     int Width() const;
     void Place(int position);

@@ -19,7 +19,7 @@
 #include <functional>
 #include <optional>
 #include <set>
-#include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using lxtest::DumpRegistry;
@@ -659,35 +659,33 @@ TEST_F(Process, NodeViewShowsTheNodeAndItsLiveValues) {
     EXPECT_EQ(c.Value(L"Units"), std::optional<std::wstring>(L"m"));
     EXPECT_EQ(c.Value(L"Description"), std::optional<std::wstring>(L"Raw water basin level"));
 
-    RECT listRect{};
-    GetWindowRect(c.list, &listRect);
-    const auto listPixels = [&] { return uidriver::WindowPixels(c.list); };
-    const auto clip = [&] { return uidriver::WindowPixels(c.animation); };
+    // What the operator sees move: the value's cell, the list on the screen, the clip.
+    const auto look = [&] {
+        return std::make_tuple(c.Value(L"Value"), uidriver::WindowPixels(c.list),
+                               uidriver::WindowPixels(c.animation));
+    };
+    const auto expectStill = [&](const char* when) {
+        const auto before = look();
+        Sleep(1500);
+        const auto after = look();
+        EXPECT_EQ(std::get<0>(after), std::get<0>(before)) << when;
+        EXPECT_TRUE(std::get<1>(after) == std::get<1>(before)) << when << ": the list moved";
+        EXPECT_TRUE(std::get<2>(after) == std::get<2>(before)) << when << ": the clip moved";
+        return before;
+    };
     // Stopped: nothing moves, and the clip stands on its first frame.
-    const auto value0 = c.Value(L"Value");
-    const auto screen0 = listPixels();
-    const auto frame0 = clip();
-    Sleep(1500);
-    EXPECT_EQ(c.Value(L"Value"), value0);
-    EXPECT_EQ(listPixels(), screen0);
-    EXPECT_EQ(clip(), frame0);
+    const auto stopped = expectStill("before the start");
 
     // Running: the values change in the cells and on the screen; the clip plays.
     PressPanelButton(panel, 202);
-    EXPECT_TRUE(Eventually([&] { return c.Value(L"Value") != value0; }, 10000));
-    EXPECT_TRUE(Eventually([&] { return listPixels() != screen0; }, 10000));
-    EXPECT_TRUE(Eventually([&] { return clip() != frame0; }, 5000));
+    EXPECT_TRUE(Eventually([&] { return c.Value(L"Value") != std::get<0>(stopped); }, 10000));
+    EXPECT_TRUE(Eventually([&] { return uidriver::WindowPixels(c.list) != std::get<1>(stopped); }, 10000));
+    EXPECT_TRUE(Eventually([&] { return uidriver::WindowPixels(c.animation) != std::get<2>(stopped); }, 5000));
 
     // Stopped again: the list and the clip freeze where they were.
     PressPanelButton(panel, 203);
     Sleep(1000);
-    const auto value1 = c.Value(L"Value");
-    const auto screen1 = listPixels();
-    const auto frame1 = clip();
-    Sleep(1500);
-    EXPECT_EQ(c.Value(L"Value"), value1);
-    EXPECT_EQ(listPixels(), screen1);
-    EXPECT_EQ(clip(), frame1);
+    expectStill("after the stop");
 
     // An edited value reaches the runtime; an empty edit writes nothing.
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
