@@ -3,8 +3,8 @@
 // 1. lx6opc.exe as a process on a generated node file (channels of type 4, about 70 attributes
 //    each, 100 channels per group): the time from the process's start to its shown panel (node
 //    loaded, address space built, tree filled) and the process's private bytes then.
-// 2. The node view in this process on a scripted runtime of the same size: the time to create
-//    the view (the tree's fill), and the runtime reads of one refresh tick while the node runs
+// 2. The node view in this process on a scripted runtime of the same size: the time and private
+//    bytes to create the view (the tree's fill), and the runtime reads of one refresh tick while the node runs
 //    with a channel selected whose attributes fill more rows than the list shows: only the
 //    visible rows may be read.
 //
@@ -131,10 +131,12 @@ void MeasureView(int channels) {
     {
         panel::NodeView view(fake, root, std::wstring(kServerKey) + L"\\UI-bench");
         fake.ResetCalls();
+        const double bytesBefore = PrivateBytes(GetCurrentProcess());
         const auto start = Clock::now();
         view.Create(host, RECT{0, 0, 640, 400});
         UpdateWindow(view.Tree());
         const double created = Milliseconds(Clock::now() - start);
+        const double viewBytes = PrivateBytes(GetCurrentProcess()) - bytesBefore;
         // The first channel of the first area.
         const HTREEITEM area = TreeView_GetChild(view.Tree(), TreeView_GetRoot(view.Tree()));
         TreeView_Expand(view.Tree(), area, TVE_EXPAND);
@@ -148,8 +150,10 @@ void MeasureView(int channels) {
             SendMessageW(view.Window(), WM_TIMER, panel::NodeView::kRefreshTimer, 0);
             UpdateWindow(view.List());
         }
-        std::printf("view,    %6d channels: created in %7.1f ms; a tick with %d rows (%d visible) reads %.1f values\n",
-                    channels, created, rows, visible, fake.Calls("GetChannelString") / double(kTicks));
+        std::printf("view,    %6d channels: created in %7.1f ms, %5.1f MB; a tick with %d rows (%d visible) reads %.1f "
+                    "values\n",
+                    channels, created, viewBytes / 1048576.0, rows, visible,
+                    fake.Calls("GetChannelString") / double(kTicks));
     }
     DestroyWindow(host);
     RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(kServerKey) + L"\\UI-bench").c_str());
