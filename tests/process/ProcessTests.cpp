@@ -156,8 +156,13 @@ public:
         return texts;
     }
 
+    // The panel once it is shown: the process shows it after registering its class object, so
+    // a client may connect from then on (the window exists, hidden, a little earlier).
     HWND WaitForPanel(DWORD timeoutMs = 30000) {
-        return uidriver::WaitForWindow({kCaption, L"", true, Pid()}, timeoutMs, Handle());
+        const ULONGLONG start = GetTickCount64();
+        const HWND panel = uidriver::WaitForWindow({kCaption, L"", true, Pid()}, timeoutMs, Handle());
+        while (panel && !IsWindowVisible(panel) && GetTickCount64() - start < timeoutMs) Sleep(20);
+        return panel;
     }
 
 private:
@@ -550,10 +555,9 @@ bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
     }
 }
 
-// The panel's tree, list and animation, once the panel is shown.
+// The panel's tree, list and animation.
 struct PanelControls {
     explicit PanelControls(HWND panel) {
-        Eventually([&] { return IsWindowVisible(panel) != FALSE; }, 30000);
         tree = uidriver::FindDescendant(panel, L"SysTreeView32");
         list = uidriver::FindDescendant(panel, L"SysListView32");
         animation = uidriver::FindDescendant(panel, L"Lx6OpcActivityAnimation");
