@@ -2,8 +2,11 @@
 // the product name, shows the node path and state, has Start and Stop buttons, starts
 // the node by itself when the process was started with a run-mode switch, and ends the
 // process through the Exit procedure (stopping a running node first, as it has no
-// other way to end a running one).
+// other way to end a running one). It hosts the node view and the activity animation.
 #include "panel/ControlPanel.h"
+
+#include "panel/ActivityAnimation.h"
+#include "panel/NodeView.h"
 
 #include "module/ModuleIds.h"
 #include "module/ResourceStrings.h"
@@ -11,6 +14,8 @@
 
 #include <objbase.h>
 
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -45,7 +50,7 @@ public:
         const std::wstring title = lx::ResourceStringOr(lx::IDS_PRODUCT, lx::kFallbackTitle);
         window_ = CreateWindowExW(WS_EX_APPWINDOW | WS_EX_CLIENTEDGE, kWindowClass, title.c_str(),
                                   WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, 560, 320, nullptr, nullptr, instance, this);
+                                  CW_USEDEFAULT, 720, 440, nullptr, nullptr, instance, this);
         if (!window_)
             throw std::runtime_error("panel window");
         const HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
@@ -55,8 +60,15 @@ public:
                                                 instance, nullptr);
             if (button) SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
         }
-        UpdateButtons();
         NRK_Server* runtime = module_.Runtime();
+        if (runtime) {
+            view_ = std::make_unique<panel::NodeView>(*runtime, module_.Root());
+            if (!view_->Create(window_, RECT{0, 0, 0, 0})) view_.reset();
+            animation_ = std::make_unique<panel::ActivityAnimation>();
+            if (!animation_->Create(window_, POINT{0, 0})) animation_.reset();
+        }
+        Layout();
+        UpdateButtons();
         if (module_.AutoStart() && runtime && runtime->CanStart())
             PostMessageW(window_, WM_COMMAND, kStartButton, 0);
     }
@@ -108,6 +120,32 @@ private:
         if (id == kStartButton && !runtime->IsNodeRunning() && runtime->CanStart()) runtime->StartNode();
         if (id == kStopButton && runtime->IsNodeRunning() && runtime->CanStop()) runtime->StopNode();
         UpdateButtons();
+        if (animation_) {
+            if (runtime->IsNodeRunning())
+                animation_->Play();
+            else
+                animation_->Stop();
+        }
+    }
+
+    // The animation top right with the buttons below it; the node view fills the rest below the text.
+    void Layout() {
+        RECT client{};
+        GetClientRect(window_, &client);
+        constexpr int margin = 12, textHeight = 40;
+        const SIZE animation = animation_ ? animation_->Size() : SIZE{0, 0};
+        const int column = std::max<int>(animation.cx, 88);
+        const int columnLeft = client.right - margin - column;
+        if (animation_)
+            SetWindowPos(animation_->Window(), nullptr, columnLeft + (column - animation.cx) / 2, margin, 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        for (int id : {kStartButton, kStopButton})
+            SetWindowPos(GetDlgItem(window_, id), nullptr, columnLeft, margin + animation.cy + margin, column, 26,
+                         SWP_NOZORDER | SWP_NOACTIVATE);
+        if (view_)
+            MoveWindow(view_->Window(), margin, margin + textHeight,
+                       std::max(0, columnLeft - 2 * margin), std::max<int>(0, client.bottom - 2 * margin - textHeight),
+                       TRUE);
     }
 
     // Start while stopped, Stop while running; each enabled when the runtime allows it.
@@ -120,6 +158,7 @@ private:
         ShowWindow(stop, running ? SW_SHOW : SW_HIDE);
         EnableWindow(start, runtime && !running && runtime->CanStart());
         EnableWindow(stop, runtime && running && runtime->CanStop());
+        if (view_) view_->RecountRows();
         InvalidateRect(window_, nullptr, TRUE);
     }
 
@@ -130,6 +169,8 @@ private:
     }
 
     void Destroyed() {
+        view_.reset();
+        animation_.reset();
         window_ = nullptr;
         module_.SetShutdownDelay(0);
         module_.SetShutdownPause(0);
@@ -169,6 +210,9 @@ private:
                 case WM_COMMAND:
                     self->Command(LOWORD(wParam));
                     return 0;
+                case WM_SIZE:
+                    self->Layout();
+                    return 0;
                 case WM_PAINT:
                     self->Paint(window);
                     return 0;
@@ -188,6 +232,8 @@ private:
 
     ServerModule& module_;
     HWND window_ = nullptr;
+    std::unique_ptr<panel::NodeView> view_;
+    std::unique_ptr<panel::ActivityAnimation> animation_;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 // The real lx6opc.exe as a process: registration switches, the single-instance
 // guard, start-up failures with their message boxes, a normal start and its end.
 // Every test starts the executable beside this program and drives its windows.
+#include "RemoteControls.h"
 #include "UiDriver.h"
 #include "module/ModuleIds.h"
 #include "module/Registrar.h"
@@ -8,13 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <commctrl.h>
 #include <objbase.h>
+#include <opcda.h>
 #include <wrl/client.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using lxtest::DumpRegistry;
@@ -151,8 +156,13 @@ public:
         return texts;
     }
 
+    // The panel once it is shown: the process shows it after registering its class object, so
+    // a client may connect from then on (the window exists, hidden, a little earlier).
     HWND WaitForPanel(DWORD timeoutMs = 30000) {
-        return uidriver::WaitForWindow({kCaption, L"", true, Pid()}, timeoutMs, Handle());
+        const ULONGLONG start = GetTickCount64();
+        const HWND panel = uidriver::WaitForWindow({kCaption, L"", true, Pid()}, timeoutMs, Handle());
+        while (panel && !IsWindowVisible(panel) && GetTickCount64() - start < timeoutMs) Sleep(20);
+        return panel;
     }
 
 private:
@@ -527,6 +537,250 @@ TEST_F(Process, ComActivationStartsTheServer) {
     EXPECT_EQ(code, static_cast<DWORD>(S_OK));
     if (SUCCEEDED(init))
         CoUninitialize();
+}
+
+// ---- The node view and the activity animation in the panel ----
+
+const std::wstring kUiKey = kServerKey + L"\\UI";
+
+using Rows = std::vector<std::vector<std::wstring>>;
+
+// Polls until the condition holds or the time is up.
+bool Eventually(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount64() - start > timeoutMs) return false;
+        Sleep(100);
+    }
+}
+
+// The panel's tree, list and animation.
+struct PanelControls {
+    explicit PanelControls(HWND panel) {
+        tree = uidriver::FindDescendant(panel, L"SysTreeView32");
+        list = uidriver::FindDescendant(panel, L"SysListView32");
+        animation = uidriver::FindDescendant(panel, L"Lx6OpcActivityAnimation");
+    }
+    Rows ListRows() const { return uidriver::ReadListRows(list, 2); }
+    // The Value (sub-item 0) of the row whose Name (sub-item 1) is name.
+    std::optional<std::wstring> Value(const std::wstring& name) const {
+        for (const auto& row : ListRows())
+            if (row[1] == name) return row[0];
+        return std::nullopt;
+    }
+    int RowOf(const std::wstring& name) const {
+        const Rows rows = ListRows();
+        for (size_t i = 0; i < rows.size(); ++i)
+            if (rows[i][1] == name) return static_cast<int>(i);
+        return -1;
+    }
+    HWND tree = nullptr, list = nullptr, animation = nullptr;
+};
+
+void PressPanelButton(HWND panel, int id) {
+    PostMessageW(panel, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+}
+
+std::set<std::wstring> ClipCopies() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::set<std::wstring> copies;
+    for (const auto& entry : fs::directory_iterator(temp)) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.rfind(L"ani", 0) == 0 && entry.path().extension() == L".tmp") copies.insert(entry.path().wstring());
+    }
+    return copies;
+}
+
+// An item's value read through OPC (IOPCItemProperties, property 2), as text.
+std::optional<std::wstring> ReadThroughOpc(const std::wstring& itemId) {
+    Microsoft::WRL::ComPtr<IOPCItemProperties> properties;
+    if (FAILED(CoCreateInstance(lx::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&properties))))
+        return std::nullopt;
+    DWORD ids[] = {2};
+    VARIANT* values = nullptr;
+    HRESULT* errors = nullptr;
+    std::optional<std::wstring> text;
+    if (properties->GetItemProperties(const_cast<LPWSTR>(itemId.c_str()), 1, ids, &values, &errors) == S_OK) {
+        VARIANT converted;
+        VariantInit(&converted);
+        if (SUCCEEDED(VariantChangeType(&converted, &values[0], 0, VT_BSTR))) text = std::wstring(converted.bstrVal);
+        VariantClear(&converted);
+        VariantClear(&values[0]);
+    }
+    CoTaskMemFree(values);
+    CoTaskMemFree(errors);
+    return text;
+}
+
+HRESULT RegisterProxies() {
+    const HMODULE module = LoadLibraryW((BinDir() / L"lx6opcps.dll").c_str());
+    if (!module) return HRESULT_FROM_WIN32(GetLastError());
+    using Entry = HRESULT(WINAPI*)();
+    const auto entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+    const HRESULT hr = entry ? entry() : E_FAIL;
+    FreeLibrary(module);
+    return hr;
+}
+
+// The demo node in the panel: its tree, the rows of a channel, values that move only while the
+// node runs (in the list's cells and on the screen), the animation likewise, values edited in
+// place and read back through OPC, and the clip's temporary copy gone once the panel has closed.
+TEST_F(Process, NodeViewShowsTheNodeAndItsLiveValues) {
+    const fs::path demo = SourcePath("nodes/demo.dbb");
+    if (!fs::exists(demo)) GTEST_SKIP() << "no demo node";
+    {
+        ServerProcess reg(L"/RegServer");
+        ASSERT_TRUE(reg.Wait(kExitTimeout));
+    }
+    ASSERT_EQ(RegisterProxies(), S_OK);
+    SetNodeFilePath(demo.wstring());
+    const std::set<std::wstring> copiesBefore = ClipCopies();
+    ServerProcess server(L"");
+    const HWND panel = server.WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+    SetForegroundWindow(panel);
+    const PanelControls c(panel);
+    ASSERT_TRUE(c.tree && c.list && c.animation);
+
+    // Groups and channels, with the tree's images: the top group open, the others closed, channels by type.
+    std::vector<std::tuple<int, std::wstring, int>> tree;
+    for (const auto& line : uidriver::ReadTree(c.tree)) tree.emplace_back(line.depth, line.text, line.image);
+    const std::vector<std::tuple<int, std::wstring, int>> expectedTop{
+        {0, L"Plant", 17}, {1, L"Intake", 16}, {2, L"Basin.Level", 4}, {2, L"Flow.Total", 1}, {1, L"Treatment", 16},
+        {2, L"Pumps", 16}, {3, L"PumpStates", 2}, {3, L"PumpStarts", 3}};
+    ASSERT_GE(tree.size(), expectedTop.size());
+    EXPECT_EQ(std::vector(tree.begin(), tree.begin() + static_cast<long>(expectedTop.size())), expectedTop);
+
+    // A group shows no rows; a channel shows every attribute's name and value.
+    ASSERT_TRUE(uidriver::SelectTreeItem(c.tree, L"Plant/Intake"));
+    EXPECT_TRUE(c.ListRows().empty());
+    ASSERT_TRUE(uidriver::SelectTreeItem(c.tree, L"Plant/Intake/Basin.Level"));
+    const Rows rows = c.ListRows();
+    ASSERT_GT(rows.size(), 5u);
+    for (const auto& row : rows) EXPECT_FALSE(row[1].empty());
+    EXPECT_EQ(c.Value(L"Units"), std::optional<std::wstring>(L"m"));
+    EXPECT_EQ(c.Value(L"Description"), std::optional<std::wstring>(L"Raw water basin level"));
+
+    // What the operator sees move: the value's cell, the list on the screen, the clip.
+    const auto look = [&] {
+        return std::make_tuple(c.Value(L"Value"), uidriver::WindowPixels(c.list),
+                               uidriver::WindowPixels(c.animation));
+    };
+    const auto expectStill = [&](const char* when) {
+        const auto before = look();
+        Sleep(1500);
+        const auto after = look();
+        EXPECT_EQ(std::get<0>(after), std::get<0>(before)) << when;
+        EXPECT_TRUE(std::get<1>(after) == std::get<1>(before)) << when << ": the list moved";
+        EXPECT_TRUE(std::get<2>(after) == std::get<2>(before)) << when << ": the clip moved";
+        return before;
+    };
+    // Stopped: nothing moves, and the clip stands on its first frame.
+    const auto stopped = expectStill("before the start");
+
+    // Running: the values change in the cells and on the screen; the clip plays.
+    PressPanelButton(panel, 202);
+    EXPECT_TRUE(Eventually([&] { return c.Value(L"Value") != std::get<0>(stopped); }, 10000));
+    EXPECT_TRUE(Eventually([&] { return uidriver::WindowPixels(c.list) != std::get<1>(stopped); }, 10000));
+    EXPECT_TRUE(Eventually([&] { return uidriver::WindowPixels(c.animation) != std::get<2>(stopped); }, 5000));
+
+    // Stopped again: the list and the clip freeze where they were.
+    PressPanelButton(panel, 203);
+    Sleep(1000);
+    expectStill("after the stop");
+
+    // An edited value reaches the runtime; an empty edit writes nothing.
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    const int description = c.RowOf(L"Description");
+    ASSERT_GE(description, 0);
+    ASSERT_TRUE(uidriver::EditListLabel(c.list, description, L"Edited in the panel"));
+    EXPECT_TRUE(Eventually([&] { return c.Value(L"Description") == L"Edited in the panel"; }, 5000));
+    EXPECT_EQ(ReadThroughOpc(L"Plant.Intake.Basin.Level.Description"), std::optional<std::wstring>(L"Edited in the panel"));
+    ASSERT_TRUE(uidriver::EditListLabel(c.list, description, L""));
+    Sleep(300);
+    EXPECT_EQ(ReadThroughOpc(L"Plant.Intake.Basin.Level.Description"), std::optional<std::wstring>(L"Edited in the panel"));
+    if (SUCCEEDED(init)) CoUninitialize();
+
+    // The clip's copy exists while the panel is open and is gone after it closed.
+    std::set<std::wstring> copies;
+    for (const auto& copy : ClipCopies())
+        if (!copiesBefore.count(copy)) copies.insert(copy);
+    EXPECT_EQ(copies.size(), 1u);
+    uidriver::RequestClose(panel);
+    EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+    for (const auto& copy : copies) EXPECT_FALSE(fs::exists(copy)) << std::string(copy.begin(), copy.end());
+}
+
+std::optional<std::vector<std::int32_t>> StoredView() {
+    std::int32_t fields[4] = {};
+    DWORD size = sizeof(fields), type = 0;
+    if (RegGetValueW(HKEY_CURRENT_USER, kUiKey.c_str(), L"View", RRF_RT_ANY, &type, fields, &size) != ERROR_SUCCESS ||
+        type != REG_BINARY || size != 12)
+        return std::nullopt;
+    return std::vector<std::int32_t>{fields[0], fields[1], fields[2]};
+}
+
+// "View": a first start puts the bar in the middle with two equal columns and saves them on
+// close; a stored layout comes back at the next start.
+TEST_F(Process, NodeViewLayoutIsSavedAndComesBack) {
+    const fs::path node = SourcePath("nodes/test/small.dbb");
+    if (!fs::exists(node)) GTEST_SKIP() << "no small test node";
+    SetNodeFilePath(node.wstring());
+    const auto layout = [](HWND panel) {
+        const PanelControls c(panel);
+        RECT tree{};
+        GetWindowRect(c.tree, &tree);
+        return std::vector<std::int32_t>{tree.right - tree.left,
+                                         static_cast<std::int32_t>(SendMessageW(c.list, LVM_GETCOLUMNWIDTH, 0, 0)),
+                                         static_cast<std::int32_t>(SendMessageW(c.list, LVM_GETCOLUMNWIDTH, 1, 0))};
+    };
+    std::vector<std::int32_t> first;
+    {
+        ServerProcess server(L"");
+        const HWND panel = server.WaitForPanel();
+        ASSERT_NE(panel, nullptr);
+        first = layout(panel);
+        ASSERT_GT(first[0], 0);
+        RECT splitter{};
+        GetClientRect(GetParent(PanelControls(panel).tree), &splitter);
+        EXPECT_EQ(first[0], splitter.right / 2);
+        EXPECT_EQ(first[1], first[2]);
+        uidriver::RequestClose(panel);
+        EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+    }
+    EXPECT_EQ(StoredView(), std::optional(first));
+    const std::int32_t stored[3] = {150, 90, 70};
+    SetUserValue(kUiKey, L"View", REG_BINARY, stored, sizeof(stored));
+    ServerProcess server(L"");
+    const HWND panel = server.WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(layout(panel), (std::vector<std::int32_t>{150, 90, 70}));
+    uidriver::RequestClose(panel);
+    EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+}
+
+// A node whose values may be viewed only by a logged-in operator shows no rows without one;
+// the same node without that rule shows the channel's attributes.
+TEST_F(Process, NodeWhoseValuesMayNotBeViewedShowsNoRows) {
+    for (bool hidden : {true, false}) {
+        SCOPED_TRACE(hidden ? "login required to view" : "values free to view");
+        const fs::path node = scratch / (hidden ? L"hidden.dbb" : L"shown.dbb");
+        std::ofstream(node) << "node \"Hidden\" type 1\nscan 250\noperator \"op\" \"pw\"\n"
+                            << (hidden ? "login-required view\n" : "")
+                            << "group 0 \"Plant\"\nchannel 7 type 4 \"Temp\" in 0\n  set Value 21.5\n";
+        SetNodeFilePath(node.wstring());
+        ServerProcess server(L"");
+        const HWND panel = server.WaitForPanel();
+        ASSERT_NE(panel, nullptr) << "the node was not served";
+        const PanelControls c(panel);
+        ASSERT_TRUE(c.tree && c.list);
+        ASSERT_TRUE(uidriver::SelectTreeItem(c.tree, L"Plant/Temp"));
+        EXPECT_EQ(c.ListRows().empty(), hidden);
+        uidriver::RequestClose(panel);
+        EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
+    }
 }
 
 } // namespace

@@ -3,8 +3,15 @@
 //   uidriver wait TITLE [MS]              waits for a non-dialog window with this title; prints its handle
 //   uidriver box CAPTION [MS] [BUTTON]    waits for a message box, prints its text, presses BUTTON (default OK=1)
 //   uidriver close TITLE [MS]             asks the window to close (close box) and waits until it is gone
+//   uidriver tree TITLE                   the items of the window's tree: depth, image, text (tab-separated)
+//   uidriver select TITLE PATH            selects the tree item at PATH ("Plant/Intake/Basin.Level")
+//   uidriver rows TITLE                   the rows of the window's list: Name and Value (tab-separated)
+//   uidriver edit TITLE ROW TEXT          edits the list row's value: starts editing, types TEXT, Enter
 // Exit code: 0 done, 1 not found / not gone, 2 usage.
+#include "RemoteControls.h"
 #include "UiDriver.h"
+
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -25,8 +32,43 @@ DWORD Number(int argc, wchar_t** argv, int index, DWORD fallback) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: uidriver list | wait TITLE [MS] | box CAPTION [MS] [BUTTON] | close TITLE [MS]\n");
+    std::fprintf(stderr, "usage: uidriver list | wait TITLE [MS] | box CAPTION [MS] [BUTTON] | close TITLE [MS]"
+                         " | tree TITLE | select TITLE PATH | rows TITLE | edit TITLE ROW TEXT\n");
     return 2;
+}
+
+// The control of a class inside the top-level window titled argv[2].
+HWND Control(wchar_t** argv, const wchar_t* className) {
+    const HWND top = uidriver::FindTopLevel({argv[2], L"", true, 0});
+    return top ? uidriver::FindDescendant(top, className) : nullptr;
+}
+
+int TreeVerb(int, wchar_t** argv) {
+    const HWND tree = Control(argv, WC_TREEVIEWW);
+    if (!tree) return 1;
+    for (const auto& line : uidriver::ReadTree(tree))
+        Print(std::to_wstring(line.depth) + L"\t" + std::to_wstring(line.image) + L"\t" + line.text);
+    return 0;
+}
+
+int SelectVerb(int argc, wchar_t** argv) {
+    if (argc < 4) return Usage();
+    const HWND tree = Control(argv, WC_TREEVIEWW);
+    return tree && uidriver::SelectTreeItem(tree, argv[3]) ? 0 : 1;
+}
+
+// Rows as the operator reads them: Name (sub-item 1), then Value (sub-item 0).
+int RowsVerb(int, wchar_t** argv) {
+    const HWND list = Control(argv, WC_LISTVIEWW);
+    if (!list) return 1;
+    for (const auto& row : uidriver::ReadListRows(list, 2)) Print(row[1] + L"\t" + row[0]);
+    return 0;
+}
+
+int EditVerb(int argc, wchar_t** argv) {
+    if (argc < 5) return Usage();
+    const HWND list = Control(argv, WC_LISTVIEWW);
+    return list && uidriver::EditListLabel(list, static_cast<int>(Number(argc, argv, 3, 0)), argv[4]) ? 0 : 1;
 }
 
 } // namespace
@@ -44,6 +86,10 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (argc < 3) return Usage();
+    if (command == L"tree") return TreeVerb(argc, argv);
+    if (command == L"select") return SelectVerb(argc, argv);
+    if (command == L"rows") return RowsVerb(argc, argv);
+    if (command == L"edit") return EditVerb(argc, argv);
     const std::wstring title = argv[2];
     if (command == L"wait") {
         HWND w = uidriver::WaitForWindow({title, L"", true, 0}, Number(argc, argv, 3, 10000));
