@@ -16,16 +16,9 @@ namespace {
 using ServerObject = ModuleFixture;
 
 std::wstring GroupName(IOPCGroupStateMgt* group) {
-    DWORD rate = 0, lcid = 0;
-    BOOL active = FALSE;
-    LPWSTR name = nullptr;
-    LONG bias = 0;
-    FLOAT deadband = 0;
-    OPCHANDLE client = 0, server = 0;
-    EXPECT_EQ(group->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &server), S_OK);
-    std::wstring text = name ? name : L"";
-    CoTaskMemFree(name);
-    return text;
+    std::wstring name;
+    EXPECT_EQ(GroupState(group, &name), S_OK);
+    return name;
 }
 
 bool LooksLikeUuid(const std::wstring& s) {
