@@ -120,13 +120,15 @@ void Group::ForcedTeardown() noexcept {
         removed_ = true;
     }
     core_.WaitUntilIdle();
+    // The callbacks that its ticks and jobs queued go out first (a slow client keeps
+    // the teardown of its own groups waiting, as it keeps their callbacks).
+    while (deliveries_.load() != 0) Sleep(1);
     std::shared_ptr<Token> token;
     {
         std::lock_guard<std::recursive_mutex> hold(core_.lock);
         token.swap(token_);
     }
-    if (token) token->Clear(); // queued ticks, jobs and callbacks now do nothing
-    core_.WaitUntilIdle();     // callbacks that had begun before the token went
+    if (token) token->Clear(); // queued ticks and jobs now do nothing
     dataPoint_.Clear();
     dataPoint_.DisconnectFromClients();
     // Clients lose the group: COM drops its stubs' references; calls that still come
@@ -331,16 +333,10 @@ void Group::Deliver(std::function<HRESULT(IOPCDataCallback*)> call, bool tick) {
 }
 
 void Group::RunDelivery(const std::function<HRESULT(IOPCDataCallback*)>& call) noexcept {
-    {
-        std::lock_guard<std::recursive_mutex> hold(core_.lock);
-        if (!token_) return; // torn down: its clients are told nothing more
-        ++core_.busy;        // a forced teardown waits for the calls in progress
-    }
     try {
         dataPoint_.ForEachSink(call); // each sink called without the group lock
     } catch (...) {
     }
-    --core_.busy;
 }
 
 } // namespace opc::server::da::com

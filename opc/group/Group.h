@@ -105,7 +105,8 @@ public:
     void CopyItemsFrom(Group& source);
     bool IsRemoved() const noexcept { return removed_.load(); }
     void MarkRemoved() noexcept { removed_ = true; }
-    // Removed for good: waits for calls and jobs in progress, drops the lifetime token
+    // Removed for good: waits for calls and jobs in progress and for the callbacks they
+    // queued, drops the lifetime token
     // (queued ticks and jobs then do nothing) and cuts the group off from its clients.
     void ForcedTeardown() noexcept;
     IUnknown* Identity() noexcept { return static_cast<IOPCGroupStateMgt*>(this); }
@@ -125,8 +126,8 @@ public:
     // Queues a callback built under the group lock: on the client's delivery queue,
     // after the callbacks queued before it, `call` is made on every sink in list order,
     // each taken under the group lock and called outside it; a sink whose client is
-    // gone is dropped. The group stays alive until then; a forced teardown drops the
-    // callbacks not yet begun. Throws std::bad_alloc (nothing queued).
+    // gone is dropped. The group stays alive until then, and a forced teardown waits
+    // for it. Throws std::bad_alloc (nothing queued).
     void Deliver(std::function<HRESULT(IOPCDataCallback*)> call) { Deliver(std::move(call), false); }
     // Callbacks queued and not yet delivered (tests).
     std::size_t PendingDeliveries() const noexcept { return deliveries_.load(); }

@@ -418,41 +418,6 @@ TEST_F(UpdateEngine, ASlowClientHoldsUpOnlyItsOwnCallbacks) {
     CloseHandle(gate);
 }
 
-// The groups of one client share its delivery queue. A group removed with force while
-// its callback waits behind a slow one of the same client: the removal does not wait
-// for the slow client, and the waiting callback is dropped.
-TEST_F(UpdateEngine, AGroupRemovedWithForceGetsNoCallbackThatWaitedInTheQueue) {
-    auto server = NewServer();
-    auto slow = Subscribe(200, 7, server.Get(), L"slow");
-    auto other = Subscribe(200, 8, server.Get(), L"other");
-    Step(100ms, 3);
-    ASSERT_EQ(other.sink->Changes().size(), 1u);
-    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(gate, nullptr);
-    slow.sink->SetHook([gate] { WaitForSingleObject(gate, 20000); });
-    fake.Channel(7).Set(2, 1.0f);
-    fake.Channel(8).Set(2, 1.0f);
-    auto service = Service();
-    for (int step = 0; step < 3; ++step) {
-        ASSERT_TRUE(service->WaitIdle(10s, false));
-        ::opc::ServiceClock::Advance(100ms);
-        ASSERT_TRUE(service->WaitIdle(10s, false));
-    }
-    ASSERT_EQ(other.object().PendingDeliveries(), 1u) << "queued behind the slow callback";
-    auto removal = std::async(std::launch::async,
-                              [&] { return server->RemoveGroup(other.object().ServerHandle(), TRUE); });
-    const bool returned = removal.wait_for(5s) == std::future_status::ready;
-    SetEvent(gate);
-    ASSERT_TRUE(returned) << "the removal waited for another group's slow client";
-    EXPECT_EQ(removal.get(), S_OK);
-    ASSERT_TRUE(service->WaitIdle());
-    EXPECT_EQ(other.sink->Changes().size(), 1u);
-    EXPECT_EQ(other.object().PendingDeliveries(), 0u);
-    EXPECT_EQ(slow.sink->Changes().size(), 2u);
-    slow.sink->SetHook(nullptr);
-    CloseHandle(gate);
-}
-
 TEST_F(UpdateEngine, StoppedNodeGivesOutOfServiceQuality) {
     auto s = Subscribe(200);
     Step(100ms, 3);
