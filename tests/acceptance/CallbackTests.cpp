@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "AcceptanceEnvironment.h"
+#include "QuietDataCallback.h"
 #include "TestCom.h"
 #include <UiDriver.h>
 
@@ -36,7 +37,7 @@ constexpr DWORD kRateMs = 500;
 constexpr auto kLongestGap = 2500ms;
 
 // Notes when each OnDataChange came.
-class RhythmSink final : public ComObject<IOPCDataCallback> {
+class RhythmSink final : public QuietDataCallback {
 public:
     STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                               HRESULT*) override {
@@ -44,12 +45,6 @@ public:
         times_.push_back(Clock::now());
         return S_OK;
     }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                                HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
     // Callbacks from `from` on, and the longest time without one between `from` and now.
     std::size_t CountSince(Clock::time_point from) {

@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "QuietDataCallback.h"
 #include "TestCom.h"
 
 namespace {
 
-using acceptance::ComObject;
 using acceptance::ComPtr;
 
 const CLSID kServerClsid = {0x7A3E1C04, 0x5B2D, 0x4F60, {0x9E, 0x11, 0x2C, 0x8D, 0x0B, 0x6A, 0x4F, 0x01}};
@@ -33,7 +33,7 @@ const wchar_t kItem[] = L"Plant.Intake.Basin.Level.Value"; // changes at every s
 
 enum class Mode { Reenter, Sleep, Hold };
 
-class Sink final : public ComObject<IOPCDataCallback> {
+class Sink final : public acceptance::QuietDataCallback {
 public:
     Sink(Mode mode, DWORD sleepMs, HANDLE ready) : mode_(mode), sleepMs_(sleepMs), ready_(ready) {}
 
@@ -74,12 +74,6 @@ public:
         }
         return S_OK;
     }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                                HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
     long Callbacks() const { return callbacks_.load(); }
     long Failures() const { return failures_.load(); }
