@@ -57,6 +57,8 @@ void Group::Initialise(std::shared_ptr<UpdateService> service, Server* server, O
     percentDeadband_ = percentDeadband;
     lastCallbackTime_ = ServiceClock::now();
     lastCallbackSequence_ = service_->ScanSequence();
+    delivery_ = server ? server->Delivery() : nullptr;
+    if (!delivery_) delivery_ = service_->CreateDeliveryQueue(); // a group of its own (tests)
     token_ = std::make_shared<Token>(this);
     std::weak_ptr<Token> weak = token_;
     service_->Post([weak] { TickJob(weak); });
@@ -123,6 +125,9 @@ void Group::ForcedTeardown() noexcept {
         removed_ = true;
     }
     core_.WaitUntilIdle();
+    // The callbacks that its ticks and jobs queued go out first (a slow client keeps
+    // the teardown of its own groups waiting, as it keeps their callbacks).
+    while (deliveries_.load() != 0) Sleep(1);
     std::shared_ptr<Token> token;
     {
         std::lock_guard<std::recursive_mutex> hold(core_.lock);
@@ -226,10 +231,13 @@ void Group::Tick() noexcept {
     lx::BusyScope busy(core_);
     std::lock_guard<std::recursive_mutex> hold(core_.lock);
     if (removed_) return;
-    if (active_ && callbacksEnabled_) {
+    // While the previous tick's callback is still on its way to a slow client, nothing
+    // is built: the last-callback time stays, so the next tick after it arrived carries
+    // every change meanwhile in one callback.
+    if (active_ && callbacksEnabled_ && tickDeliveries_.load() == 0) {
         try {
             const std::uint64_t sequence = service_->ScanSequence();
-            SendDataChange(0);
+            QueueDataChange(0, true);
             lastCallbackSequence_ = sequence;
             lastCallbackTime_ = ServiceClock::now();
         } catch (...) {
@@ -252,8 +260,26 @@ void Group::ArmTick() noexcept {
     }
 }
 
-void Group::SendDataChange(DWORD transaction) {
+namespace {
+// The arrays of one OnDataChange, kept until every sink has been called.
+struct DataChangeArrays {
+    explicit DataChangeArrays(std::size_t count)
+        : handles(count), values(count), qualities(count), times(count), errors(count) {}
+    std::vector<OPCHANDLE> handles;
+    std::vector<::opc::Variant> values;
+    std::vector<WORD> qualities;
+    std::vector<FILETIME> times;
+    std::vector<HRESULT> errors;
+    HRESULT masterQuality = S_OK;
+    HRESULT masterError = S_OK;
+};
+} // namespace
+
+bool Group::QueueDataChange(DWORD transaction, bool tick) {
     std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    // Without a sink (none advised, or every client gone) a callback would reach nobody:
+    // nothing is built, and a tick still counts as a callback.
+    if (!dataPoint_.HasSinks()) return false;
     std::vector<const GroupItem*> selected;
     for (const auto& [handle, item] : items_) {
         (void)handle;
@@ -261,36 +287,61 @@ void Group::SendDataChange(DWORD transaction) {
         if (transaction == 0 && (!item->cache || item->cache->ChangeSequence() <= lastCallbackSequence_)) continue;
         selected.push_back(item.get());
     }
-    if (selected.empty()) return;
+    if (selected.empty()) return false;
     const std::size_t count = selected.size();
-    std::vector<OPCHANDLE> handles(count);
-    std::vector<::opc::Variant> values(count);
-    std::vector<WORD> qualities(count);
-    std::vector<FILETIME> times(count);
-    std::vector<HRESULT> errors(count);
+    auto arrays = std::make_shared<DataChangeArrays>(count);
     ServerModule* module = ServerModule::Instance();
     NRK_Server* runtime = module ? module->Runtime() : nullptr;
-    HRESULT masterQuality = S_OK;
-    HRESULT masterError = S_OK;
     for (std::size_t i = 0; i < count; ++i) {
         DeliveredValue delivered = DeliverGroupItem(*selected[i], kSourceCache, runtime);
         if (delivered.result == E_OUTOFMEMORY) throw std::bad_alloc();
-        handles[i] = selected[i]->clientHandle;
-        values[i] = std::move(delivered.value);
-        qualities[i] = delivered.quality;
-        times[i] = delivered.timestamp;
-        errors[i] = delivered.result;
-        if (delivered.quality != kQualityGood) masterQuality = S_FALSE;
-        if (delivered.result != S_OK) masterError = S_FALSE;
+        arrays->handles[i] = selected[i]->clientHandle;
+        arrays->values[i] = std::move(delivered.value);
+        arrays->qualities[i] = delivered.quality;
+        arrays->times[i] = delivered.timestamp;
+        arrays->errors[i] = delivered.result;
+        if (delivered.quality != kQualityGood) arrays->masterQuality = S_FALSE;
+        if (delivered.result != S_OK) arrays->masterError = S_FALSE;
     }
     // The VARIANTs go out as one array of plain VARIANTs; `values` keeps ownership.
     static_assert(sizeof(::opc::Variant) == sizeof(VARIANT), "Variant must be layout-compatible with VARIANT");
-    VARIANT* rawValues = values.front().Get();
     const OPCHANDLE group = clientHandle_;
-    dataPoint_.ForEachSink([&](IOPCDataCallback* sink) {
-        return sink->OnDataChange(transaction, group, masterQuality, masterError, static_cast<DWORD>(count),
-                                  handles.data(), rawValues, qualities.data(), times.data(), errors.data());
-    });
+    Deliver(
+        [arrays, transaction, group](IOPCDataCallback* sink) {
+            DataChangeArrays& a = *arrays;
+            return sink->OnDataChange(transaction, group, a.masterQuality, a.masterError,
+                                      static_cast<DWORD>(a.handles.size()), a.handles.data(), a.values.front().Get(),
+                                      a.qualities.data(), a.times.data(), a.errors.data());
+        },
+        tick);
+    return true;
+}
+
+// ---------------------------------------------------------------------------- delivery
+
+void Group::Deliver(std::function<HRESULT(IOPCDataCallback*)> call, bool tick) {
+    if (!dataPoint_.HasSinks()) return; // nobody to tell
+    lx::ComPtr<Group> self(this); // the group lives until the callback has gone out
+    ++deliveries_;
+    if (tick) ++tickDeliveries_;
+    try {
+        service_->Deliver(delivery_, [self, call = std::move(call), tick] {
+            self->RunDelivery(call);
+            if (tick) --self->tickDeliveries_;
+            --self->deliveries_;
+        });
+    } catch (...) {
+        if (tick) --tickDeliveries_;
+        --deliveries_;
+        throw;
+    }
+}
+
+void Group::RunDelivery(const std::function<HRESULT(IOPCDataCallback*)>& call) noexcept {
+    try {
+        dataPoint_.ForEachSink(call); // each sink called without the group lock
+    } catch (...) {
+    }
 }
 
 } // namespace opc::server::da::com

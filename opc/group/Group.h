@@ -9,6 +9,7 @@
 #include <ocidl.h>
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -112,7 +113,8 @@ public:
     void CopyItemsFrom(Group& source);
     bool IsRemoved() const noexcept { return removed_.load(); }
     void MarkRemoved() noexcept { removed_ = true; }
-    // Removed for good: waits for calls and jobs in progress, drops the lifetime token
+    // Removed for good: waits for calls and jobs in progress and for the callbacks they
+    // queued, drops the lifetime token
     // (queued ticks and jobs then do nothing) and cuts the group off from its clients.
     void ForcedTeardown() noexcept;
     IUnknown* Identity() noexcept { return static_cast<IOPCGroupStateMgt*>(this); }
@@ -124,10 +126,19 @@ public:
     ItemMap& Items() noexcept { return items_; } // under the group lock
     void InsertItem(std::shared_ptr<GroupItem> item); // under the group lock
     const std::shared_ptr<UpdateService>& Service() const noexcept { return service_; }
-    // Sends OnDataChange for transaction `transaction` (0: items changed since the
-    // previous callback; otherwise every active item) to every sink, under the group
-    // lock. Throws on allocation failure (nothing sent).
-    void SendDataChange(DWORD transaction);
+    // Builds OnDataChange for transaction `transaction` (0: items changed since the
+    // previous callback; otherwise every active item) under the group lock and queues
+    // it for every sink (see Deliver). Nothing is built while no sink is advised.
+    // Throws on allocation failure (nothing queued).
+    void SendDataChange(DWORD transaction) { QueueDataChange(transaction, false); }
+    // Queues a callback built under the group lock: on the client's delivery queue,
+    // after the callbacks queued before it, `call` is made on every sink in list order,
+    // each taken under the group lock and called outside it; a sink whose client is
+    // gone is dropped. The group stays alive until then, and a forced teardown waits
+    // for it. Throws std::bad_alloc (nothing queued).
+    void Deliver(std::function<HRESULT(IOPCDataCallback*)> call) { Deliver(std::move(call), false); }
+    // Callbacks queued and not yet delivered (tests).
+    std::size_t PendingDeliveries() const noexcept { return deliveries_.load(); }
     bool CallbacksEnabled() const;
     void SetCallbacksEnabled(bool on);
     ConnectionPoint<IOPCDataCallback>& DataCallbackPoint() noexcept { return dataPoint_; }
@@ -159,6 +170,12 @@ private:
     void CompleteRead(const Transaction& transaction);
     void CompleteWrite(const Transaction& transaction);
 
+    // ---- delivery (Group.cpp)
+    // `tick`: a tick's callback, counted in tickDeliveries_ until delivered.
+    bool QueueDataChange(DWORD transaction, bool tick);
+    void Deliver(std::function<HRESULT(IOPCDataCallback*)> call, bool tick);
+    void RunDelivery(const std::function<HRESULT(IOPCDataCallback*)>& call) noexcept;
+
     ::opc::com::ModuleLock moduleLock_;
     ::opc::com::ObjectCore core_;
     std::atomic<bool> removed_{false};
@@ -179,6 +196,9 @@ private:
     ItemMap items_;
     std::list<std::shared_ptr<Transaction>> transactions_; // FIFO; Cancel2 moves one to the front
     ConnectionPoint<IOPCDataCallback> dataPoint_;
+    std::shared_ptr<::opc::DeliveryQueue> delivery_; // the client's (shared by its groups)
+    std::atomic<std::size_t> deliveries_{0};      // queued, not yet delivered
+    std::atomic<std::size_t> tickDeliveries_{0};  // of which tick callbacks
     std::shared_ptr<Token> token_;
 };
 

@@ -1,6 +1,7 @@
 // IOPCAsyncIO2 of the group: requests queue transactions in the group's FIFO list and
 // post one job each to the update service; the jobs complete them on its worker thread
-// through the group's IOPCDataCallback sinks.
+// and hand the completions to the client's delivery queue, which calls the group's
+// IOPCDataCallback sinks in the order the jobs ran.
 #include <new>
 #include <vector>
 
@@ -183,7 +184,7 @@ void Group::RunAsyncJob() noexcept {
                 const DWORD id = transaction->transactionId;
                 const OPCHANDLE group = clientHandle_;
                 if (transaction->cancelled) {
-                    dataPoint_.ForEachSink([&](IOPCDataCallback* sink) { return sink->OnCancelComplete(id, group); });
+                    Deliver([id, group](IOPCDataCallback* sink) { return sink->OnCancelComplete(id, group); });
                 } else {
                     switch (transaction->kind) {
                     case Transaction::Kind::Read:
@@ -208,63 +209,79 @@ void Group::RunAsyncJob() noexcept {
     --core_.busy;
 }
 
-void Group::CompleteRead(const Transaction& transaction) {
-    const DWORD count = transaction.handles.size();
-    OpcArray<OPCHANDLE> handles(count);
-    OpcArray<VARIANT> values(count);
-    OpcArray<WORD> qualities(count);
-    OpcArray<FILETIME> times(count);
-    OpcArray<HRESULT> errors(count);
-    NRK_Server* runtime = CurrentRuntime();
+namespace {
+// The arrays of one completion, kept until every sink has been called.
+struct ReadCompletion {
+    explicit ReadCompletion(DWORD count)
+        : handles(count), values(count), qualities(count), times(count), errors(count) {}
+    OpcArray<OPCHANDLE> handles;
+    OpcArray<VARIANT> values;
+    OpcArray<WORD> qualities;
+    OpcArray<FILETIME> times;
+    OpcArray<HRESULT> errors;
     HRESULT masterQuality = S_OK;
     HRESULT masterError = S_OK;
+};
+struct WriteCompletion {
+    explicit WriteCompletion(DWORD count) : handles(count), errors(count) {}
+    OpcArray<OPCHANDLE> handles;
+    OpcArray<HRESULT> errors;
+    HRESULT masterError = S_OK;
+};
+} // namespace
+
+void Group::CompleteRead(const Transaction& transaction) {
+    if (!dataPoint_.HasSinks()) return; // nobody to tell
+    const DWORD count = transaction.handles.size();
+    auto done = std::make_shared<ReadCompletion>(count);
+    NRK_Server* runtime = CurrentRuntime();
     for (DWORD i = 0; i < count; ++i) {
         auto found = items_.find(transaction.handles.at(i));
         if (found == items_.end()) { // removed since the request
-            errors.at(i) = OPC_E_INVALIDHANDLE;
-            masterQuality = masterError = S_FALSE;
+            done->errors.at(i) = OPC_E_INVALIDHANDLE;
+            done->masterQuality = done->masterError = S_FALSE;
             continue;
         }
         const GroupItem& item = *found->second;
         DeliveredValue delivered = DeliverGroupItem(item, kSourceCache, runtime);
-        handles.at(i) = item.clientHandle;
-        delivered.value.Detach(&values.at(i));
-        qualities.at(i) = delivered.quality;
-        times.at(i) = delivered.timestamp;
-        errors.at(i) = delivered.result;
-        if (delivered.quality != kQualityGood) masterQuality = S_FALSE;
-        if (delivered.result != S_OK) masterError = S_FALSE;
+        done->handles.at(i) = item.clientHandle;
+        delivered.value.Detach(&done->values.at(i));
+        done->qualities.at(i) = delivered.quality;
+        done->times.at(i) = delivered.timestamp;
+        done->errors.at(i) = delivered.result;
+        if (delivered.quality != kQualityGood) done->masterQuality = S_FALSE;
+        if (delivered.result != S_OK) done->masterError = S_FALSE;
     }
     const DWORD id = transaction.transactionId;
     const OPCHANDLE group = clientHandle_;
-    dataPoint_.ForEachSink([&](IOPCDataCallback* sink) {
-        return sink->OnReadComplete(id, group, masterQuality, masterError, count, handles.data(), values.data(),
-                                    qualities.data(), times.data(), errors.data());
+    Deliver([done, id, group, count](IOPCDataCallback* sink) {
+        ReadCompletion& d = *done;
+        return sink->OnReadComplete(id, group, d.masterQuality, d.masterError, count, d.handles.data(),
+                                    d.values.data(), d.qualities.data(), d.times.data(), d.errors.data());
     });
 }
 
 void Group::CompleteWrite(const Transaction& transaction) {
     const DWORD count = transaction.handles.size();
-    OpcArray<OPCHANDLE> handles(count);
-    OpcArray<HRESULT> errors(count);
+    auto done = std::make_shared<WriteCompletion>(count);
     NRK_Server* runtime = CurrentRuntime();
-    HRESULT masterError = S_OK;
     for (DWORD i = 0; i < count; ++i) {
         auto found = items_.find(transaction.handles.at(i));
         HRESULT hr = OPC_E_INVALIDHANDLE;
         if (found != items_.end()) {
             const VARIANT& value = transaction.values.at(i);
-            handles.at(i) = found->second->clientHandle;
+            done->handles.at(i) = found->second->clientHandle;
             // Read-only attributes are refused here as in synchronous writes.
             hr = V_VT(&value) == VT_EMPTY ? E_FAIL : WriteGroupItem(*found->second, value, runtime);
         }
-        errors.at(i) = hr;
-        if (hr != S_OK) masterError = S_FALSE;
+        done->errors.at(i) = hr;
+        if (hr != S_OK) done->masterError = S_FALSE;
     }
     const DWORD id = transaction.transactionId;
     const OPCHANDLE group = clientHandle_;
-    dataPoint_.ForEachSink([&](IOPCDataCallback* sink) {
-        return sink->OnWriteComplete(id, group, masterError, count, handles.data(), errors.data());
+    Deliver([done, id, group, count](IOPCDataCallback* sink) {
+        return sink->OnWriteComplete(id, group, done->masterError, count, done->handles.data(),
+                                     done->errors.data());
     });
 }
 

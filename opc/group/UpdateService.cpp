@@ -6,6 +6,8 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <future>
 #include <list>
 #include <set>
@@ -89,6 +91,141 @@ bool MergeReading(CachedValue& entry, AttributeReading&& reading, UtcTime scanTi
     return true;
 }
 
+// ---------------------------------------------------------------------------- delivery
+
+class DeliveryQueue {
+public:
+    std::deque<std::function<void()>> jobs; // under the pool's lock
+    bool scheduled = false;                  // in the ready list or being run
+};
+
+namespace {
+
+constexpr auto kDeliveryThreadIdle = std::chrono::seconds(30);
+
+// Threads that run the jobs of delivery queues, one job of a queue at a time, the
+// queues in turn. A thread is made when a queue becomes ready and no thread waits.
+class DeliveryPool {
+public:
+    void Deliver(const std::shared_ptr<DeliveryQueue>& queue, std::function<void()> job,
+                 const std::shared_ptr<void>& keep) {
+        std::unique_lock<std::mutex> hold(lock_);
+        if (stopping_) return;
+        queue->jobs.push_back(std::move(job)); // throws: nothing queued
+        ++pending_;
+        if (!queue->scheduled) {
+            try {
+                ready_.push_back(queue);
+            } catch (...) {
+                queue->jobs.pop_back();
+                --pending_;
+                throw;
+            }
+            queue->scheduled = true;
+        }
+        if (ready_.size() > idle_ && threads_ < UpdateService::kMaxDeliveryThreads) {
+            try {
+                std::thread([this, keep] { Run(); }).detach();
+                ++threads_;
+            } catch (...) {
+                if (threads_ == 0) { // nobody would ever run it
+                    queue->jobs.pop_back();
+                    --pending_;
+                    if (queue->jobs.empty()) {
+                        queue->scheduled = false;
+                        ready_.erase(std::find(ready_.begin(), ready_.end(), queue));
+                    }
+                    throw std::bad_alloc();
+                }
+            }
+        }
+        wake_.notify_one();
+    }
+
+    std::size_t Pending() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return pending_;
+    }
+    std::size_t Threads() const {
+        std::lock_guard<std::mutex> hold(lock_);
+        return threads_;
+    }
+    // Waits until every queued job has ended.
+    bool WaitEmpty(std::chrono::steady_clock::time_point giveUp) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return changed_.wait_until(hold, giveUp, [&] { return pending_ == 0; });
+    }
+    // Drops the jobs not yet begun and waits for the threads to end (all but the
+    // calling one, when a delivery thread ends the service).
+    void Stop() noexcept {
+        std::unique_lock<std::mutex> hold(lock_);
+        stopping_ = true;
+        for (auto& queue : ready_) {
+            pending_ -= queue->jobs.size();
+            queue->jobs.clear();
+            queue->scheduled = false;
+        }
+        ready_.clear();
+        wake_.notify_all();
+        const std::size_t self = t_pool == this ? 1 : 0;
+        changed_.wait(hold, [&] { return threads_ <= self; });
+    }
+
+private:
+    void Run() noexcept {
+        t_pool = this;
+        const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED); // calls to clients
+        std::unique_lock<std::mutex> hold(lock_);
+        while (!stopping_) {
+            if (ready_.empty()) {
+                ++idle_;
+                const bool work = wake_.wait_for(hold, kDeliveryThreadIdle, [&] { return stopping_ || !ready_.empty(); });
+                --idle_;
+                if (!work) break; // idle for long: the thread ends
+                continue;
+            }
+            std::shared_ptr<DeliveryQueue> queue = std::move(ready_.front());
+            ready_.pop_front();
+            std::function<void()> job = std::move(queue->jobs.front());
+            queue->jobs.pop_front();
+            hold.unlock();
+            try {
+                job();
+            } catch (...) {
+            }
+            job = nullptr; // its captures go before the next job of the queue begins
+            hold.lock();
+            --pending_;
+            if (queue->jobs.empty() || stopping_) {
+                queue->scheduled = false;
+            } else {
+                ready_.push_back(std::move(queue)); // the other queues first
+                wake_.notify_one();
+            }
+            if (pending_ == 0) changed_.notify_all();
+        }
+        --threads_;
+        changed_.notify_all();
+        hold.unlock();
+        if (SUCCEEDED(com)) CoUninitialize();
+        t_pool = nullptr;
+    }
+
+    static thread_local DeliveryPool* t_pool;
+    mutable std::mutex lock_;
+    std::condition_variable wake_;
+    std::condition_variable changed_;
+    std::deque<std::shared_ptr<DeliveryQueue>> ready_;
+    std::size_t threads_ = 0;
+    std::size_t idle_ = 0;
+    std::size_t pending_ = 0;
+    bool stopping_ = false;
+};
+
+thread_local DeliveryPool* DeliveryPool::t_pool = nullptr;
+
+} // namespace
+
 // ---------------------------------------------------------------------------- service
 
 class UpdateService::Timer {
@@ -124,6 +261,8 @@ struct UpdateService::Impl {
     Duration scanPeriod = kMinimumScanPeriod;
     AttributeReader reader;
     std::unique_ptr<Timer> scanTimer;
+
+    DeliveryPool delivery;
 
     // Deadlines of armed timers, for WaitIdle.
     std::mutex dueLock;
@@ -266,6 +405,7 @@ std::shared_ptr<UpdateService> UpdateService::Create(Options options) {
 }
 
 UpdateService::~UpdateService() {
+    impl_->delivery.Stop();
     impl_->work.reset();
     impl_->io.stop(); // pending timers and jobs are discarded without running
     if (OnWorkerThread()) {
@@ -309,7 +449,17 @@ void UpdateService::Arm(Timer& timer, Duration after, std::function<void()> hand
 
 bool UpdateService::OnWorkerThread() const noexcept { return impl_->workerId.load() == std::this_thread::get_id(); }
 
-bool UpdateService::WaitIdle(std::chrono::milliseconds limit) {
+std::shared_ptr<DeliveryQueue> UpdateService::CreateDeliveryQueue() { return std::make_shared<DeliveryQueue>(); }
+
+void UpdateService::Deliver(const std::shared_ptr<DeliveryQueue>& queue, std::function<void()> job) {
+    // The pool's threads keep the service's state alive until they end.
+    impl_->delivery.Deliver(queue, std::move(job), impl_);
+}
+
+std::size_t UpdateService::PendingDeliveries() const { return impl_->delivery.Pending(); }
+std::size_t UpdateService::DeliveryThreads() const { return impl_->delivery.Threads(); }
+
+bool UpdateService::WaitIdle(std::chrono::milliseconds limit, bool deliveries) {
     const auto giveUp = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < giveUp) {
         bool pending;
@@ -325,8 +475,14 @@ bool UpdateService::WaitIdle(std::chrono::milliseconds limit) {
         auto ran = done->get_future();
         impl_->Post([done] { done->set_value(); });
         if (ran.wait_until(giveUp) != std::future_status::ready) return false;
-        std::lock_guard<std::mutex> hold(impl_->dueLock);
-        if (impl_->due.empty() || *impl_->due.begin() > ServiceClock::now()) return true;
+        {
+            std::lock_guard<std::mutex> hold(impl_->dueLock);
+            pending = !impl_->due.empty() && *impl_->due.begin() <= ServiceClock::now();
+        }
+        if (pending) continue;
+        // The deliveries that the jobs queued; a callback may post jobs of its own.
+        if (!deliveries || impl_->delivery.Pending() == 0) return true;
+        if (!impl_->delivery.WaitEmpty(giveUp)) return false;
     }
     return false;
 }

@@ -96,6 +96,12 @@ private:
     std::atomic<std::uint64_t> changeSequence_{0};
 };
 
+// A FIFO of callback deliveries to one client (its server object's groups share one):
+// the service's delivery threads run its jobs one at a time, in the order queued, away
+// from the worker thread, so a client that is slow in its callbacks holds up only its
+// own queue. Opaque; made by UpdateService::CreateDeliveryQueue.
+class DeliveryQueue;
+
 class UpdateService {
 public:
     // Reads one attribute for the cache; may throw (the entry's quality then becomes 0x00).
@@ -140,9 +146,22 @@ public:
 
     bool OnWorkerThread() const noexcept;
 
-    // Tests: returns when every timer due at the current ServiceClock time has fired
-    // and every job posted so far has run (give up after `limit` of real time).
-    bool WaitIdle(std::chrono::milliseconds limit = std::chrono::milliseconds(10000));
+    // Callback delivery. Deliver queues `job` on `queue`; the job runs on one of the
+    // service's delivery threads (each in the multithreaded apartment), after every job
+    // queued before it on the same queue has ended. Queues run side by side on up to
+    // kMaxDeliveryThreads threads, made when every thread is busy and ended after a
+    // while without work. Throws std::bad_alloc (nothing queued).
+    static constexpr std::size_t kMaxDeliveryThreads = 32;
+    std::shared_ptr<DeliveryQueue> CreateDeliveryQueue();
+    void Deliver(const std::shared_ptr<DeliveryQueue>& queue, std::function<void()> job);
+    // Jobs queued and not yet ended, on every queue.
+    std::size_t PendingDeliveries() const;
+    std::size_t DeliveryThreads() const;
+
+    // Tests: returns when every timer due at the current ServiceClock time has fired,
+    // every job posted so far has run and (unless `deliveries` is false) every delivery
+    // queued so far has ended (give up after `limit` of real time).
+    bool WaitIdle(std::chrono::milliseconds limit = std::chrono::milliseconds(10000), bool deliveries = true);
 
     struct Impl;
 

@@ -57,7 +57,10 @@ HRESULT Server::Initialise() noexcept {
         });
         browser_ = AddressSpaceBrowser(module->Root());
         service_ = module->AcquireUpdateService();
-        if (service_) return S_OK;
+        if (service_) {
+            delivery_ = service_->CreateDeliveryQueue();
+            return S_OK;
+        }
     } catch (...) {
     }
     firstNotice_.disconnect();

@@ -24,6 +24,7 @@ class AddressSpaceNode; // runtime/AddressSpace.h
 
 namespace opc {
 class UpdateService;
+class DeliveryQueue;
 }
 
 namespace opc::server::da::com {
@@ -45,6 +46,9 @@ public:
     // Subscribes to the module's shutdown notices and acquires the update service;
     // E_FAIL when no update service can be had.
     HRESULT Initialise() noexcept;
+    // The queue on which the callbacks of all of this client's groups go out (set by
+    // Initialise, never changed).
+    const std::shared_ptr<::opc::DeliveryQueue>& Delivery() const noexcept { return delivery_; }
 
     // IOPCCommon
     STDMETHODIMP SetLocaleID(LCID dwLcid) override;
@@ -116,6 +120,7 @@ private:
     ::opc::com::ObjectCore core_;
     ConnectionPoint<IOPCShutdown> shutdownPoint_;
     std::shared_ptr<UpdateService> service_;
+    std::shared_ptr<::opc::DeliveryQueue> delivery_;
     LCID localeId_ = 0;
     AddressSpaceBrowser browser_{nullptr}; // the browse position, under the object lock
     Registry groups_;

@@ -16,6 +16,7 @@ inline bool IsDeadClient(HRESULT hr) noexcept {
     case 0x80010108UL: // RPC_E_DISCONNECTED
     case 0x80010007UL: // RPC_E_SERVER_DIED
     case 0x80010012UL: // RPC_E_SERVER_DIED_DNE
+    case 0x800401FDUL: // CO_E_OBJNOTCONNECTED
         return true;
     default:
         return false;

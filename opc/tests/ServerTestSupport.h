@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,7 @@ public:
     STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
                               DWORD dwCount, OPCHANDLE* phClientItems, VARIANT* pvValues, WORD* pwQualities,
                               FILETIME*, HRESULT* pErrors) override {
+        Hook();
         DataChange change{dwTransid, hGroup, hrMasterquality, hrMastererror, {}, {}, {}, {}};
         for (DWORD i = 0; i < dwCount; ++i) {
             change.items.push_back(phClientItems[i]);
@@ -66,16 +68,28 @@ public:
     }
     STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                                 HRESULT*) override {
+        Hook();
         return S_OK;
     }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+        Hook();
+        return S_OK;
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override {
+        Hook();
+        return S_OK;
+    }
     STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override {
         std::lock_guard<std::mutex> hold(lock_);
         shutdownReasons_.push_back(szReason ? std::wstring(szReason) : std::wstring(L"<null>"));
         return answer_;
     }
 
+    // Runs at the start of every IOPCDataCallback call (in the calling thread).
+    void SetHook(std::function<void()> hook) {
+        std::lock_guard<std::mutex> hold(lock_);
+        hook_ = std::move(hook);
+    }
     void Answer(HRESULT hr) {
         std::lock_guard<std::mutex> hold(lock_);
         answer_ = hr;
@@ -90,7 +104,17 @@ public:
     }
 
 private:
+    void Hook() {
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            hook = hook_;
+        }
+        if (hook) hook();
+    }
+
     std::mutex lock_;
+    std::function<void()> hook_;
     HRESULT answer_ = S_OK;
     std::vector<DataChange> changes_;
     std::vector<std::wstring> shutdownReasons_;
@@ -102,6 +126,21 @@ public:
     LX_COM_UNKNOWN
     void* FindInterface(REFIID riid) noexcept { return ::opc::com::InterfaceList<IUnknown>::Find(this, riid); }
 };
+
+// IOPCGroupStateMgt::GetState with every out-parameter given; the group's name into
+// `name` when asked for.
+inline HRESULT GroupState(IOPCGroupStateMgt* group, std::wstring* name = nullptr) {
+    DWORD rate = 0, lcid = 0;
+    BOOL active = FALSE;
+    LPWSTR text = nullptr;
+    LONG bias = 0;
+    FLOAT deadband = 0;
+    OPCHANDLE client = 0, server = 0;
+    const HRESULT hr = group->GetState(&rate, &active, &text, &bias, &deadband, &lcid, &client, &server);
+    if (name) *name = text ? text : L"";
+    CoTaskMemFree(text);
+    return hr;
+}
 
 inline ComPtr<RecordingSink> MakeSink() { return ::opc::com::MakeComObject<RecordingSink>(); }
 

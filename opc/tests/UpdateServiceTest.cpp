@@ -3,6 +3,7 @@
 #include <cmath>
 #include <future>
 #include <limits>
+#include <thread>
 
 #include "ServerTestSupport.h"
 #include "opc/common/OpcErrors.h"
@@ -325,6 +326,113 @@ TEST_F(UpdateEngine, WithoutSinksTicksStillAdvance) {
     fake.Channel(7).Set(2, 9.0f);
     Step(100ms, 3);
     EXPECT_EQ(sink->Changes().size(), 1u);
+}
+
+// A client may call into its own group from inside any of its callbacks: the call comes
+// in on another of the client's threads and must be answered while the callback runs.
+TEST_F(UpdateEngine, CallbacksMayCallBackIntoTheirGroup) {
+    auto s = Subscribe(200);
+    Step(100ms, 3);
+    ComPtr<IOPCAsyncIO2> async;
+    ASSERT_EQ(s.group.As(&async), S_OK);
+    ComPtr<IOPCSyncIO> sync;
+    ASSERT_EQ(s.group.As(&sync), S_OK);
+    struct Probe {
+        std::atomic<int> answered{0};
+        std::atomic<int> stuck{0};
+    };
+    auto probe = std::make_shared<Probe>();
+    s.sink->SetHook([probe, state = s.group, sync] {
+        auto done = std::make_shared<std::promise<bool>>();
+        auto answer = done->get_future();
+        std::thread([done, state, sync] { // the client's other thread
+            const bool stateOk = GroupState(state.Get()) == S_OK;
+            OPCHANDLE handle = 1;
+            OPCITEMSTATE* values = nullptr;
+            HRESULT* errors = nullptr;
+            const bool readOk = sync->Read(OPC_DS_CACHE, 1, &handle, &values, &errors) == S_OK;
+            if (values) VariantClear(&values[0].vDataValue);
+            CoTaskMemFree(values);
+            CoTaskMemFree(errors);
+            done->set_value(stateOk && readOk);
+        }).detach();
+        if (answer.wait_for(5s) == std::future_status::ready && answer.get())
+            ++probe->answered;
+        else
+            ++probe->stuck;
+    });
+    struct Case {
+        const char* name;
+        std::function<void()> trigger;
+    };
+    OPCHANDLE handle = 1;
+    DWORD cancel = 0;
+    const Case cases[] = {
+        {"tick", [&] { fake.Channel(7).Set(2, 5.0f); }},
+        {"refresh", [&] { EXPECT_EQ(async->Refresh2(OPC_DS_CACHE, 21, &cancel), S_OK); }},
+        {"read", [&] {
+             HRESULT* errors = nullptr;
+             EXPECT_EQ(async->Read(1, &handle, 22, &cancel, &errors), S_OK);
+             CoTaskMemFree(errors);
+         }},
+        {"write", [&] {
+             VARIANT value;
+             VariantInit(&value);
+             V_VT(&value) = VT_R4;
+             V_R4(&value) = 6.0f;
+             HRESULT* errors = nullptr;
+             EXPECT_EQ(async->Write(1, &handle, &value, 23, &cancel, &errors), S_OK);
+             CoTaskMemFree(errors);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int before = probe->answered.load();
+        c.trigger();
+        Step(100ms, 3);
+        EXPECT_EQ(probe->answered.load(), before + 1);
+        EXPECT_EQ(probe->stuck.load(), 0);
+    }
+    s.sink->SetHook(nullptr);
+}
+
+// A client that takes long over its callbacks holds up only itself: scans, ticks and the
+// callbacks of other clients keep their rhythm, and its own changes wait for it and then
+// come in one callback with the latest values.
+TEST_F(UpdateEngine, ASlowClientHoldsUpOnlyItsOwnCallbacks) {
+    auto fast = Subscribe(200, 8, nullptr, L"fast");
+    auto slow = Subscribe(200, 7, nullptr, L"slow");
+    Step(100ms, 3);
+    ASSERT_EQ(fast.sink->Changes().size(), 1u);
+    ASSERT_EQ(slow.sink->Changes().size(), 1u);
+    HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(gate, nullptr);
+    slow.sink->SetHook([gate] { WaitForSingleObject(gate, 20000); });
+    auto service = Service();
+    // The worker catches up after each step; the slow client's callback stays out.
+    auto stepWithoutSlowClient = [&] {
+        ASSERT_TRUE(service->WaitIdle(10s, false));
+        ::opc::ServiceClock::Advance(100ms);
+        ASSERT_TRUE(service->WaitIdle(10s, false));
+        for (int i = 0; i < 1000 && fast.object().PendingDeliveries() != 0; ++i) Sleep(5);
+    };
+    for (int v = 1; v <= 4; ++v) {
+        fake.Channel(7).Set(2, static_cast<float>(v));
+        fake.Channel(8).Set(2, static_cast<float>(v));
+        for (int step = 0; step < 3; ++step) stepWithoutSlowClient();
+        EXPECT_EQ(fast.sink->Changes().size(), 1u + v) << "the other client keeps its rhythm";
+        EXPECT_EQ(service->ScanTime(), ::opc::ServiceClock::now()) << "the scan goes on";
+        EXPECT_EQ(slow.object().PendingDeliveries(), 1u) << "nothing piles up for the slow client";
+    }
+    SetEvent(gate);
+    ASSERT_TRUE(service->WaitIdle());
+    Step(100ms, 2);
+    const auto changes = slow.sink->Changes();
+    ASSERT_EQ(changes.size(), 3u);
+    EXPECT_EQ(changes[1].values, std::vector<double>{1.0});
+    EXPECT_EQ(changes[2].values, std::vector<double>{4.0}) << "the changes meanwhile, in one callback";
+    slow.sink->SetHook(nullptr);
+    CloseHandle(gate);
 }
 
 TEST_F(UpdateEngine, StoppedNodeGivesOutOfServiceQuality) {
