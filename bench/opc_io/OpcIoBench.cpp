@@ -225,10 +225,19 @@ public:
     }
     STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                                 HRESULT*) override {
+        ++completions_;
         return S_OK;
     }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+        ++completions_;
+        return S_OK;
+    }
     STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+    // Waits until `n` asynchronous reads and writes have completed in all (at most 30 s).
+    void WaitForCompletions(std::uint64_t n) {
+        for (int i = 0; i < 3000 && completions_.load() < n; ++i) Sleep(10);
+    }
 
     void Count(bool on) {
         std::lock_guard<std::mutex> hold(lock_);
@@ -302,6 +311,7 @@ private:
         std::uint64_t updates = 0;
     };
     std::atomic<ULONG> refs_{1};
+    std::atomic<std::uint64_t> completions_{0};
     std::mutex lock_;
     bool counting_ = false;
     Clock::time_point lastCallback_ = Clock::now();
@@ -501,48 +511,6 @@ void Subscribe(Bench& b, const std::vector<std::wstring>& ids, int seconds, DWOR
     b.server->RemoveGroup(handle, TRUE);
 }
 
-// Counts the completions of asynchronous reads and writes.
-class CompletionSink final : public IOPCDataCallback {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IOPCDataCallback) return E_NOINTERFACE;
-        *object = static_cast<IOPCDataCallback*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG n = --refs_;
-        if (n == 0) delete this;
-        return n;
-    }
-    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                              HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                                HRESULT*) override {
-        ++completions_;
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
-        ++completions_;
-        return S_OK;
-    }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-
-    // Waits until `n` completions have come in all (at most 30 s).
-    void WaitFor(std::uint64_t n) {
-        for (int i = 0; i < 3000 && completions_.load() < n; ++i) Sleep(10);
-    }
-
-private:
-    std::atomic<ULONG> refs_{1};
-    std::atomic<std::uint64_t> completions_{0};
-};
-
 // Every method that carries arrays, repeated kCalls times (3,000 unless asked otherwise) on 400 items (writes: 40 values): the server's
 // private bytes before and after, which must stay flat. The asynchronous calls also show this process's own
 // bytes, where the completions' arrays arrive through the stub of IOPCDataCallback.
@@ -557,8 +525,8 @@ void CallMemory(Bench& b, HANDLE process, const std::vector<std::wstring>& ids, 
     ComPtr<IOPCItemProperties> properties;
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;
-    ComPtr<CompletionSink> sink;
-    sink.Attach(new CompletionSink);
+    ComPtr<SubscriptionSink> sink;  // counts the completions only
+    sink.Attach(new SubscriptionSink(0));
     DWORD cookie = 0;
     std::vector<OPCHANDLE> handles = items ? b.Add(items.Get(), ids) : std::vector<OPCHANDLE>();
     if (!items || handles.size() != n || FAILED(items.As(&io)) || FAILED(items.As(&async)) ||
@@ -700,9 +668,9 @@ void CallMemory(Bench& b, HANDLE process, const std::vector<std::wstring>& ids, 
             for (int i = 0; i < times; ++i) {
                 m.call();
                 // Asynchronous calls are let through in batches, so that the queue of jobs does not grow.
-                if (m.async && (i + 1) % 50 == 0) sink->WaitFor(asyncCalls);
+                if (m.async && (i + 1) % 50 == 0) sink->WaitForCompletions(asyncCalls);
             }
-            if (m.async) sink->WaitFor(asyncCalls);
+            if (m.async) sink->WaitForCompletions(asyncCalls);
         };
         repeat(kWarmUp);
         Sleep(200);
