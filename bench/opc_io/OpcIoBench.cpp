@@ -660,8 +660,9 @@ void CallMemory(Bench& b, HANDLE process, const std::vector<std::wstring>& ids, 
     };
 
     const HANDLE self = GetCurrentProcess();
-    std::printf("memory per call: %d calls each, after %d to warm up (server private KiB before -> after)\n", kCalls,
-                kWarmUp);
+    std::printf("memory per call: %d calls each, after %d to warm up (server private KiB before -> after; a single\n"
+                "step of about 1 MB in one row is the heap taking a new segment, a leak grows in every row it is in)\n",
+                kCalls, kWarmUp);
     for (const Method& m : methods) {
         failures = 0;
         auto repeat = [&](int times) {
