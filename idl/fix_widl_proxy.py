@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Corrects the proc format strings of a widl-generated stubless proxy file (*_p.c).
 
+1. [out] string pointers.
+
 widl points the type offset of an [out] string-pointer parameter (`[out] LPWSTR *`, with or without `string`,
 and `[out, string, size_is(,n)] LPWSTR **`) past the top-level reference pointer: at the inner
 `FC_OP [simple_pointer]` entry (or, for the array form, at the array itself) instead of at the
@@ -8,6 +10,17 @@ and `[out, string, size_is(,n)] LPWSTR **`) past the top-level reference pointer
 as a plain pointer: the caller receives NULL together with S_OK. Every top-level [out] parameter must start at
 a reference pointer, so the correct offset is that of the FC_RP entry whose pointer chain reaches the wrong
 target.
+
+2. [in] arrays the stub must free. widl describes `[in, size_is(n)] T *p` as a "simple ref" parameter whose
+type offset names the array itself. When the stub has to build the array in its own memory (arrays of
+structures with pointers such as OPCITEMDEF, arrays of VARIANT), the NDR engine of Wine frees only what the
+elements point to and never the array: every call leaves the array behind in the server (48 bytes per
+OPCITEMDEF and 24 per VARIANT on 64-bit). Such a parameter is given a top-level `FC_RP` entry leading to the
+array, appended to the type format string, and loses its "simple ref" flag: the engine then frees the array
+through the reference pointer (and never frees memory that lies in the RPC buffer). A top-level reference
+pointer has no representation on the wire, so the messages stay the same. Any other [in] simple-ref
+parameter must point at a type that the stub reads in place from the buffer (strings, GUIDs, arrays of
+plain values); anything else stops the build.
 
 Usage: fix_widl_proxy.py INPUT OUTPUT [--expect Interface::Method:param ...]
 
@@ -22,6 +35,11 @@ import sys
 FC_RP, FC_UP, FC_OP, FC_FP = 0x11, 0x12, 0x13, 0x14
 FC_ALLOCED_ON_STACK, FC_SIMPLE_POINTER, FC_POINTER_DEREF = 0x04, 0x08, 0x10
 FLAG_IN, FLAG_OUT, FLAG_BASETYPE, FLAG_SIMPLE_REF = 0x0008, 0x0010, 0x0040, 0x0100
+# [in] types the stub builds in memory of its own (the engine's unmarshaller allocates them) ...
+SERVER_ALLOCATED = {0x1a: "FC_BOGUS_STRUCT", 0x21: "FC_BOGUS_ARRAY", 0xb4: "FC_USER_MARSHAL"}
+# ... and those it reads in place from the RPC buffer.
+READ_IN_PLACE = {0x15: "FC_STRUCT", 0x17: "FC_CSTRUCT", 0x1b: "FC_CARRAY", 0x1d: "FC_SMFARRAY",
+                 0x1e: "FC_LGFARRAY", 0x22: "FC_C_CSTRING", 0x25: "FC_C_WSTRING"}
 
 
 def fail(msg):
@@ -107,6 +125,59 @@ def find_head(fmt, entry_offsets, target):
     return best
 
 
+def free_in_arrays(lines, fmt, t_line_offset, t_end, params):
+    """Gives every [in] simple-ref parameter of a server-allocated type a top-level FC_RP (see above)."""
+    # The new entries go before the type format string's closing pad byte.
+    at_line = t_end - 1 if re.match(r"\s*0x0\s*$", lines[t_end - 1]) else t_end
+    entry = t_line_offset.get(at_line, len(fmt)) if at_line < t_end else len(fmt)
+    heads = {}  # target -> offset of its new FC_RP entry
+    added = []
+    freed = []
+    for i, (name, flags, line_no, target) in enumerate(params):
+        if flags & (FLAG_OUT | FLAG_BASETYPE) or not flags & FLAG_IN or not flags & FLAG_SIMPLE_REF:
+            continue
+        if target >= len(fmt):
+            fail("%s: type offset %d beyond the type format string" % (name, target))
+        kind = fmt[target]
+        if kind in READ_IN_PLACE:
+            continue
+        if kind not in SERVER_ALLOCATED:
+            fail("%s: [in] reference to format char 0x%02x at %d, which this build does not know to be freed "
+                 "by the stub" % (name, kind, target))
+        if target not in heads:
+            rel = target - (entry + 2)
+            if rel < -0x8000:
+                fail("%s: the type format string is too long for a reference pointer back to %d" % (name, target))
+            heads[target] = entry
+            added += ["/* %d (top-level reference to the %s at %d, freed by the stub) */" % (entry, SERVER_ALLOCATED[kind], target),
+                      "        0x11, 0x0,\t/* FC_RP */",
+                      "        NdrFcShort(0x%x),\t/* Offset= %d (%d) */" % (rel & 0xffff, rel, target)]
+            entry += 4
+        flags_line = line_no - 2
+        if not re.search(r"NdrFcShort\(0x%x\)" % flags, lines[flags_line]):
+            fail("%s: cannot find the flags line" % name)
+        kept = [text for bit, text in ((0x1, "must size"), (0x2, "must free"), (FLAG_IN, "in")) if flags & bit]
+        lines[flags_line] = ("        NdrFcShort(0x%x),\t/* flags: %s (simple ref dropped) */"
+                             % (flags & ~FLAG_SIMPLE_REF, ", ".join(kept)))
+        head = heads[target]
+        lines[line_no] = re.sub(r"NdrFcShort\(0x[0-9a-fA-F]+\),\s*/\* type offset = \d+ \*/",
+                                "NdrFcShort(0x%x),\t/* type offset = %d (was %d) */" % (head, head, target),
+                                lines[line_no])
+        params[i] = (name, flags & ~FLAG_SIMPLE_REF, line_no, head)
+        freed.append(name)
+    if added:
+        growth = 4 * len(heads)
+        for n, line in enumerate(lines):
+            m = re.match(r"#define TYPE_FORMAT_STRING_SIZE (\d+)\s*$", line)
+            if m:
+                lines[n] = "#define TYPE_FORMAT_STRING_SIZE %d" % (int(m.group(1)) + growth)
+                break
+        else:
+            fail("no TYPE_FORMAT_STRING_SIZE in the input")
+        lines[at_line:at_line] = added
+    return freed
+
+
 def main(argv):
     args = argv[1:]
     expect = []
@@ -169,6 +240,8 @@ def main(argv):
             if p[0] == name:
                 params[i] = (name, flags, line_no, head)
 
+    freed = free_in_arrays(lines, fmt, t_line_offset, t_end, params)
+
     by_name = {p[0]: p for p in params}
     for e in expect:
         if e not in by_name:
@@ -179,8 +252,10 @@ def main(argv):
 
     with open(dst, "w", encoding="utf-8") as f:
         f.write("\n".join(lines))
-    sys.stdout.write("fix_widl_proxy: %s: corrected %d parameter(s)%s\n"
-                     % (src.split("/")[-1], len(fixed), (": " + ", ".join(fixed)) if fixed else ""))
+    sys.stdout.write("fix_widl_proxy: %s: corrected %d [out] string parameter(s)%s; %d [in] array(s) freed "
+                     "by the stub%s\n"
+                     % (src.split("/")[-1], len(fixed), (": " + ", ".join(fixed)) if fixed else "", len(freed),
+                        (": " + ", ".join(freed)) if freed else ""))
 
 
 if __name__ == "__main__":

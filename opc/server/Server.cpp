@@ -14,6 +14,7 @@
 #include "opc/server/ErrorText.h"
 #include "opc/server/GroupName.h"
 #include "opc/server/ServerResults.h"
+#include "opc/server/ShutdownRequests.h"
 
 namespace opc::server::da::com {
 
@@ -339,9 +340,21 @@ HRESULT Server::CloneGroup(OPCHANDLE sourceHandle, LPCWSTR name, REFIID riid, LP
 // ---------------------------------------------------------------------------- shutdown
 
 void Server::SendShutdownRequest() noexcept {
-    // No reason text: an empty one, since the reason is a string that cannot be NULL across processes
-    // (a NULL would make the call fail in the proxy and the client would never hear of the shutdown).
-    shutdownPoint_.ForEachSink([](IOPCShutdown* sink) { return sink->ShutdownRequest(L""); });
+    // Each sink is called on a thread of its own (the window thread raises the notice and must not wait for
+    // any client); a sink whose call says that its client is gone is dropped, if this object still lives.
+    std::weak_ptr<Token> weak = token_;
+    const std::size_t count = shutdownPoint_.SlotCount();
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        try {
+            SendShutdownRequestAsync(shutdownPoint_.SinkAt(slot), [weak, slot](IOPCShutdown* sink, HRESULT hr) {
+                if (!IsDeadClient(hr)) return;
+                if (auto token = weak.lock())
+                    if (auto self = token->Lock()) self->shutdownPoint_.Drop(slot, sink);
+            });
+        } catch (...) {
+            // out of memory: this client goes without its notice, the others still get theirs
+        }
+    }
 }
 
 void Server::TearDown() noexcept {

@@ -92,7 +92,8 @@ public:
     HRESULT RenameGroup(OPCHANDLE serverHandle, LPCWSTR name) noexcept;
     HRESULT CloneGroup(OPCHANDLE sourceHandle, LPCWSTR name, REFIID riid, LPUNKNOWN* ppUnk) noexcept;
 
-    // The module's notices: ShutdownRequest to every sink; teardown of everything.
+    // The module's notices: ShutdownRequest to every sink, each on a thread of its own (returns at once);
+    // teardown of everything.
     void SendShutdownRequest() noexcept;
     void TearDown() noexcept;
 

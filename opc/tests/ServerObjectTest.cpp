@@ -9,6 +9,7 @@
 #include "opc/common/OpcErrors.h"
 #include "opc/server/ErrorText.h"
 #include "opc/server/GroupName.h"
+#include "opc/server/ShutdownRequests.h"
 
 namespace opc::test {
 namespace {
@@ -500,6 +501,7 @@ TEST_F(ServerObject, ShutdownNoticesReachEverySinkAndTearEverythingDown) {
 
     module->SetShuttingDown(true);
     module->FirstShutdownNotice()();
+    ASSERT_TRUE(::opc::server::WaitForShutdownRequests(10000));
     for (auto* sink : {alive.Get(), dead.Get(), second.Get()}) {
         ASSERT_EQ(sink->ShutdownReasons().size(), 1u);
         EXPECT_EQ(sink->ShutdownReasons()[0], L"");
@@ -521,6 +523,63 @@ TEST_F(ServerObject, ShutdownNoticesReachEverySinkAndTearEverythingDown) {
     server.Reset();
     EXPECT_EQ(module->LockCount(), locks - 2);
     module->SetShuttingDown(false);
+}
+
+// A client whose ShutdownRequest does not return until it is let go.
+class HoldingSink : public RecordingSink {
+public:
+    HoldingSink() : entered_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~HoldingSink() override {
+        CloseHandle(entered_);
+        CloseHandle(release_);
+    }
+    STDMETHODIMP ShutdownRequest(LPCWSTR szReason) override {
+        SetEvent(entered_);
+        WaitForSingleObject(release_, 30000);
+        return RecordingSink::ShutdownRequest(szReason);
+    }
+    bool Entered(DWORD limitMs) const { return WaitForSingleObject(entered_, limitMs) == WAIT_OBJECT_0; }
+    void LetGo() { SetEvent(release_); }
+
+private:
+    HANDLE entered_;
+    HANDLE release_;
+};
+
+// The notice neither waits for a client that holds its ShutdownRequest nor keeps the other clients from
+// theirs, and the forced teardown is not held up by it either: the module's locks go with the objects.
+TEST_F(ServerObject, ShutdownRequestThatDoesNotReturnHoldsNoOneElse) {
+    const long before = module->LockCount();
+    auto held = NewServer();
+    auto other = NewServer();
+    auto holding = ::opc::com::MakeComObject<HoldingSink>();
+    auto recording = MakeSink();
+    for (auto [server, sink] : {std::pair<IOPCServer*, IOPCShutdown*>{held.Get(), holding.Get()},
+                                std::pair<IOPCServer*, IOPCShutdown*>{other.Get(), recording.Get()}}) {
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        DWORD cookie = 0;
+        ASSERT_EQ(server->QueryInterface(IID_PPV_ARGS(container.GetAddressOf())), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, point.GetAddressOf()), S_OK);
+        ASSERT_EQ(point->Advise(sink, &cookie), S_OK);
+    }
+
+    module->SetShuttingDown(true);
+    module->FirstShutdownNotice()(); // returns while the first client still holds its call
+    ASSERT_TRUE(holding->Entered(10000));
+    for (int i = 0; i < 1000 && recording->ShutdownReasons().empty(); ++i) Sleep(10);
+    EXPECT_EQ(recording->ShutdownReasons(), std::vector<std::wstring>{L""});
+    EXPECT_TRUE(holding->ShutdownReasons().empty()) << "still held";
+    EXPECT_FALSE(::opc::server::WaitForShutdownRequests(0));
+
+    module->SecondShutdownNotice()();
+    held.Reset();
+    other.Reset();
+    EXPECT_EQ(module->LockCount(), before) << "the held call keeps no server object alive";
+
+    holding->LetGo();
+    EXPECT_TRUE(::opc::server::WaitForShutdownRequests(10000));
+    EXPECT_EQ(holding->ShutdownReasons(), std::vector<std::wstring>{L""});
 }
 
 TEST_F(ServerObject, ReleasingTheServerTearsItsGroupsDown) {

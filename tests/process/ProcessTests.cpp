@@ -12,6 +12,8 @@
 #include <commctrl.h>
 #include <objbase.h>
 #include <opcda.h>
+#include <ocidl.h>
+#include <opccomn.h>
 #include <wrl/client.h>
 
 #include <filesystem>
@@ -497,6 +499,106 @@ TEST_F(Process, ExitWithAConnectedClientEndsTheProcess) {
         factory.Reset();
     }
     EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK)) << "the process runs on without its window";
+    if (SUCCEEDED(init))
+        CoUninitialize();
+}
+
+// An IOPCShutdown sink that signals its notice and, if `hold` is set, does not return from it until it is
+// let go (or a minute has passed).
+class ShutdownSink final : public IOPCShutdown {
+public:
+    explicit ShutdownSink(bool hold) : hold_(hold) {}
+    ~ShutdownSink() {
+        CloseHandle(notified_);
+        CloseHandle(release_);
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IOPCShutdown) return E_NOINTERFACE;
+        *object = static_cast<IOPCShutdown*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    STDMETHODIMP ShutdownRequest(LPCWSTR) override {
+        SetEvent(notified_);
+        if (hold_) WaitForSingleObject(release_, 60000);
+        return S_OK;
+    }
+    bool Notified(DWORD timeoutMs) const { return WaitForSingleObject(notified_, timeoutMs) == WAIT_OBJECT_0; }
+    void LetGo() { SetEvent(release_); }
+
+private:
+    LONG refs_ = 1;
+    const bool hold_;
+    HANDLE notified_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+// A client whose ShutdownRequest does not return holds neither the Exit nor the other client's notice:
+// the other client hears of the shutdown, the objects are ended after the waits, and the process ends
+// while the first client still holds its call.
+TEST_F(Process, ExitIsNotHeldByAClientThatDoesNotReturnFromItsShutdownRequest) {
+    const fs::path demo = SourcePath("nodes/demo.dbb");
+    if (!fs::exists(demo))
+        GTEST_SKIP() << "no demo node";
+    {
+        ServerProcess reg(L"/RegServer");
+        ASSERT_TRUE(reg.Wait(kExitTimeout));
+    }
+    {   // IOPCShutdown crosses processes through the proxy/stub DLL
+        const HMODULE proxies = LoadLibraryW((BinDir() / L"lx6opcps.dll").c_str());
+        ASSERT_NE(proxies, nullptr) << "build lx6opcps first";
+        using Entry = HRESULT(WINAPI*)();
+        const auto reg = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(proxies, "DllRegisterServer")));
+        ASSERT_NE(reg, nullptr);
+        EXPECT_TRUE(SUCCEEDED(reg()));
+        FreeLibrary(proxies);
+    }
+    SetNodeFilePath(demo.wstring());
+    ServerProcess server(L"");
+    const HWND panel = server.WaitForPanel();
+    ASSERT_NE(panel, nullptr);
+
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    auto* holding = new ShutdownSink(true);
+    auto* prompt = new ShutdownSink(false);
+    {
+        struct LetGoAtEnd {
+            ShutdownSink* sink;
+            ~LetGoAtEnd() { sink->LetGo(); }
+        } letGo{holding};
+        Microsoft::WRL::ComPtr<IUnknown> objects[2];
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(CoCreateInstance(lx::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&objects[i])), S_OK);
+            Microsoft::WRL::ComPtr<IConnectionPointContainer> container;
+            Microsoft::WRL::ComPtr<IConnectionPoint> point;
+            DWORD cookie = 0;
+            ASSERT_EQ(objects[i].As(&container), S_OK);
+            ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &point), S_OK);
+            ASSERT_EQ(point->Advise(i == 0 ? holding : prompt, &cookie), S_OK);
+        }
+
+        uidriver::RequestClose(panel);
+        HWND box = uidriver::WaitForWindow({kCaption, uidriver::kDialogClass, false, server.Pid()}, 20000,
+                                           server.Handle());
+        ASSERT_NE(box, nullptr);
+        uidriver::PressButton(box, IDYES);
+        EXPECT_TRUE(holding->Notified(10000));
+        EXPECT_TRUE(prompt->Notified(10000)) << "the other client must get its notice";
+        objects[1].Reset();   // a client that lets go when asked
+        // Both waits of the Exit (about a second each), then the process ends by itself.
+        EXPECT_TRUE(server.Wait(15000)) << "the process waits for the client that holds its notice";
+    }
+    holding->Release();
+    prompt->Release();
+    EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
     if (SUCCEEDED(init))
         CoUninitialize();
 }
