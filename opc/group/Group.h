@@ -103,6 +103,9 @@ public:
     // types, linked to the same cached values).
     void CopyItemsFrom(Group& source);
     bool IsRemoved() const noexcept { return removed_.load(); }
+    // True when someone besides the caller (who holds `own` references) and the jobs running
+    // for the group holds a reference: a client still uses the group.
+    bool HeldBeyond(LONG own) noexcept;
     void MarkRemoved() noexcept { removed_ = true; }
     // Removed for good: waits for calls and jobs in progress, drops the lifetime token
     // (queued ticks and jobs then do nothing) and cuts the group off from its clients.
