@@ -52,9 +52,15 @@ STDMETHODIMP Server::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, 
 STDMETHODIMP Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                       VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                       LPENUMSTRING* ppIEnumString) {
-    return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Run([&]() -> HRESULT {
+    // The lock is held only to read the browse position: matching names against a long
+    // filter must not hold up the server object's other calls.
+    return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Unlocked().Run([&]() -> HRESULT {
+        const AddressSpaceBrowser position = [&] {
+            std::lock_guard<std::recursive_mutex> hold(core_.lock);
+            return browser_;
+        }();
         std::vector<std::wstring> names;
-        const HRESULT found = browser_.BrowseNames(Runtime(), static_cast<DWORD>(dwBrowseFilterType),
+        const HRESULT found = position.BrowseNames(Runtime(), static_cast<DWORD>(dwBrowseFilterType),
                                                    szFilterCriteria, vtDataTypeFilter, dwAccessRightsFilter, names);
         if (FAILED(found)) return found;
         const HRESULT made = StringEnumerator(std::move(names), ppIEnumString);

@@ -1,7 +1,10 @@
 // The server object's browsing and item-property methods as a client calls them.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ServerTestSupport.h"
@@ -99,6 +102,64 @@ TEST_F(ServerBrowse, EachServerObjectHasItsOwnPosition) {
     ASSERT_EQ(otherBrowse->GetItemID(nullptr, &id), S_OK);
     EXPECT_STREQ(id, L"");
     CoTaskMemFree(id);
+}
+
+TEST_F(ServerBrowse, LongFiltersOnBranchesAndLeaves) {
+    const std::wstring stars(1000, L'*');
+    struct Case {
+        const wchar_t* position;
+        OPCBROWSETYPE type;
+        std::wstring filter;
+        std::vector<std::wstring> names;
+    };
+    const Case cases[] = {
+        {L"Plant", OPC_BRANCH, stars + L"#", {}},
+        {L"Plant", OPC_BRANCH, stars + L"n", {L"Flow.In"}},
+        {L"Plant", OPC_BRANCH, stars + L"." + stars, {L"Flow.In"}},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"A25#", {L"A250", L"A251", L"A252", L"A253", L"A254", L"A255"}},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"e", {L"Value"}},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"#x", {}},
+        {L"Plant.Line.Temp", OPC_FLAT, stars + L"#", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.position)) + " type " + std::to_string(c.type));
+        ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, c.position), S_OK);
+        EXPECT_EQ(Browse(c.type, c.filter.c_str(), c.names.empty() ? S_FALSE : S_OK), c.names);
+    }
+}
+
+TEST_F(ServerBrowse, ABrowseInProgressDoesNotHoldUpTheServerObject) {
+    using namespace std::chrono_literals;
+    ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
+    // The data-type filter reads the channel's type: the browse waits there.
+    std::promise<void> entered, gate;
+    std::shared_future<void> open = gate.get_future().share();
+    std::atomic<bool> held{false};
+    fake.Hook("GetChannelInt", [&] {
+        if (held.exchange(true)) return;
+        entered.set_value();
+        open.wait();
+    });
+    std::thread browsing([&] {
+        ComPtr<IEnumString> e;
+        EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_LEAF, L"V*", VT_R4, 0, e.GetAddressOf()), S_OK);
+        EXPECT_EQ(Names(e.Get()), std::vector<std::wstring>{L"Value"});
+    });
+    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+    auto status = std::async(std::launch::async, [&] {
+        OPCSERVERSTATUS* st = nullptr;
+        const HRESULT hr = server->GetStatus(&st);
+        if (st) {
+            CoTaskMemFree(st->szVendorInfo);
+            CoTaskMemFree(st);
+        }
+        return hr;
+    });
+    EXPECT_EQ(status.wait_for(10s), std::future_status::ready) << "GetStatus waited for the browse";
+    gate.set_value();
+    browsing.join();
+    EXPECT_EQ(status.get(), S_OK);
+    fake.Hook("GetChannelInt", nullptr);
 }
 
 TEST_F(ServerBrowse, ArgumentAndFilterFailuresReturnNoEnumerator) {
