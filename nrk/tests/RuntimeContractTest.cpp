@@ -300,7 +300,9 @@ TEST(TextCopy, LongerTextsAreCutToTheBufferAtACharacterBoundary) {
     const std::string pairs = "a\x82\xa0\x82\xa0";
     std::size_t end = nrk::ansiPrefix(pairs, 2);
     EXPECT_TRUE(end == 1 || end == 2) << end; // 1 where 0x82 leads a pair, 2 in single-byte code pages
-    if (IsDBCSLeadByteEx(CP_ACP, 0x82)) EXPECT_EQ(end, 1u);
+    if (IsDBCSLeadByteEx(CP_ACP, 0x82)) {
+        EXPECT_EQ(end, 1u);
+    }
 }
 
 struct Write {

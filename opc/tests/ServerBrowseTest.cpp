@@ -105,27 +105,33 @@ TEST_F(ServerBrowse, EachServerObjectHasItsOwnPosition) {
 }
 
 TEST_F(ServerBrowse, LongFiltersOnBranchesAndLeaves) {
+    // A run of '*' means what one '*' means; the long forms once stalled the server object.
     const std::wstring stars(1000, L'*');
     struct Case {
         const wchar_t* position;
         OPCBROWSETYPE type;
         std::wstring filter;
-        std::vector<std::wstring> names;
+        const wchar_t* sameAs; // the short form, listing the same names
+        std::size_t atLeast;
     };
     const Case cases[] = {
-        {L"Plant", OPC_BRANCH, stars + L"#", {}},
-        {L"Plant", OPC_BRANCH, stars + L"n", {L"Flow.In"}},
-        {L"Plant", OPC_BRANCH, stars + L"." + stars, {L"Flow.In"}},
-        {L"Plant.Line.Temp", OPC_LEAF, stars + L"A25#", {L"A250", L"A251", L"A252", L"A253", L"A254", L"A255"}},
-        {L"Plant.Line.Temp", OPC_LEAF, stars + L"e", {L"Value"}},
-        {L"Plant.Line.Temp", OPC_LEAF, stars + L"#x", {}},
-        {L"Plant.Line.Temp", OPC_FLAT, stars + L"#", {}},
+        {L"Plant", OPC_BRANCH, stars + L"#", L"*#", 0},
+        {L"Plant", OPC_BRANCH, stars + L"n", L"*n", 1},
+        {L"Plant", OPC_BRANCH, stars + L"." + stars, L"*.*", 1},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"A2#", L"*A2#", 1},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"e", L"*e", 1},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"#x", L"*#x", 0},
+        {L"Plant.Line.Temp", OPC_FLAT, stars + L"#", L"*#", 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::wstring(c.position)) + " type " + std::to_string(c.type));
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.sameAs)) + " type " + std::to_string(c.type));
         ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, c.position), S_OK);
-        EXPECT_EQ(Browse(c.type, c.filter.c_str(), c.names.empty() ? S_FALSE : S_OK), c.names);
+        const auto expected = Browse(c.type, c.sameAs, c.atLeast ? S_OK : S_FALSE);
+        EXPECT_GE(expected.size(), c.atLeast);
+        EXPECT_EQ(Browse(c.type, c.filter.c_str(), expected.empty() ? S_FALSE : S_OK), expected);
     }
+    ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
+    EXPECT_EQ(Browse(OPC_LEAF, (stars + L"e").c_str(), S_OK), std::vector<std::wstring>{L"Value"});
 }
 
 TEST_F(ServerBrowse, ABrowseInProgressDoesNotHoldUpTheServerObject) {

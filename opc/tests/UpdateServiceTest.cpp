@@ -366,7 +366,7 @@ public:
         return S_OK;
     }
     bool WaitEntered() { return entered_.get_future().wait_for(10s) == std::future_status::ready; }
-    void Release() { gate_.set_value(); }
+    void Open() { gate_.set_value(); }
 
 private:
     void Hold() {
@@ -413,7 +413,7 @@ TEST_F(UpdateEngine, GroupReleasedByItsClientIsRemovedWhileItsTickOrJobRuns) {
         ASSERT_TRUE(holding->WaitEntered());
         s.group.Reset(); // the client lets go of every interface on the group
         EXPECT_EQ(s.server->RemoveGroup(handle, FALSE), S_OK);
-        holding->Release();
+        holding->Open();
         ASSERT_TRUE(Service()->WaitIdle());
         EXPECT_EQ(module->LockCount(), locks - 1) << "the group went with the job's reference";
         EXPECT_EQ(s.server->RemoveGroup(handle, FALSE), OPC_E_NOTFOUND);
