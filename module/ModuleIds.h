@@ -31,6 +31,7 @@ enum ScriptId : int {
 // Texts shown when a string resource cannot be loaded.
 inline constexpr const wchar_t* kFallbackText = L"ERROR!!!";
 inline constexpr const wchar_t* kFallbackCaption = L"Velmara 6 OPC Server";
+// The control panel's window title; a second instance searches for the same text.
 inline constexpr const wchar_t* kFallbackTitle = L"VELMARA 6 OPC Server";
 
 inline constexpr const wchar_t* kInstanceMutexName = L"VELMARA_6_OPC_SERVER";

@@ -44,7 +44,8 @@ BOOL CALLBACK MatchTitle(HWND window, LPARAM context) {
 // The running instance's window, restored unless maximised, to the front.
 void BringRunningInstanceToFront() {
     FindByTitle find;
-    find.title = lx::ResourceStringOr(lx::IDS_PRODUCT, lx::kFallbackCaption);
+    // The panel's own title, fallback included, so that it is found also when string 200 is missing.
+    find.title = lx::ResourceStringOr(lx::IDS_PRODUCT, lx::kFallbackTitle);
     EnumWindows(&MatchTitle, reinterpret_cast<LPARAM>(&find));
     if (!find.found)
         return;

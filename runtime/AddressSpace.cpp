@@ -164,7 +164,7 @@ private:
 
     const std::wstring* AttributeName(int channel, int attribute) {
         char buffer[NRK_TEXT_SIZE] = {};
-        const bool ok = rt_.GetAttributeName(channel, attribute, buffer, NRK_TEXT_SIZE);
+        const bool ok = rt_.GetAttributeName(channel, attribute, buffer);
         return InternAttributeName(Text(ok, buffer, sizeof buffer));
     }
 
@@ -195,7 +195,7 @@ private:
                 if (!rt_.GetChannelInt(ch, -1, &visible, NRK_ATTR_VISIBLE) || visible == 0) continue;
             }
             char buffer[NRK_TEXT_SIZE] = {};
-            const bool ok = rt_.GetChannelString(ch, -1, buffer, NRK_TEXT_SIZE, NRK_ATTR_NAME, 0);
+            const bool ok = rt_.GetChannelString(ch, -1, buffer, NRK_ATTR_NAME, 0);
             auto node = std::make_shared<ChannelNode>(ch, Text(ok, buffer, sizeof buffer));
             // Type 11 keeps its own row, like every later lookup of its types and rights.
             const ChannelTypeTable::Row& row = ChannelTypeTable::Rows()[static_cast<std::size_t>(type)];
@@ -214,10 +214,10 @@ private:
     void BuildRoot() {
         char buffer[NRK_TEXT_SIZE] = {};
         if (rt_.IsGroup(0)) {
-            const bool ok = rt_.GetGroupName(0, buffer, NRK_TEXT_SIZE);
+            const bool ok = rt_.GetGroupName(0, buffer);
             root_ = std::make_shared<GroupNode>(0, Text(ok, buffer, sizeof buffer));
         } else {
-            const bool ok = rt_.GetNodeText(NRK_ATTR_NAME, buffer, NRK_TEXT_SIZE);
+            const bool ok = rt_.GetNodeText(NRK_ATTR_NAME, buffer);
             root_ = std::make_shared<GroupNode>(-1, Text(ok, buffer, sizeof buffer));
         }
     }
@@ -227,15 +227,15 @@ private:
         for (int id = 32; id < limit; ++id) {
             if (!rt_.IsGroup(id)) continue;
             char buffer[NRK_TEXT_SIZE] = {};
-            const bool ok = rt_.GetGroupName(id, buffer, NRK_TEXT_SIZE);
+            const bool ok = rt_.GetGroupName(id, buffer);
             groups_.emplace(id, std::make_shared<GroupNode>(id, Text(ok, buffer, sizeof buffer)));
         }
     }
 
     void BuildHierarchy() {
         for (auto& [id, group] : groups_) {
-            char buffer[256] = {};
-            if (!rt_.GetObjectText(id + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buffer, sizeof buffer, 0))
+            char buffer[NRK_TEXT_SIZE] = {};
+            if (!rt_.GetObjectText(id + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buffer, 0))
                 continue;  // attached nowhere: not in the tree
             buffer[sizeof buffer - 1] = '\0';
             const long parent = std::strtol(buffer, nullptr, 10);

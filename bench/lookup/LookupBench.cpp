@@ -19,6 +19,9 @@
 // enumerator, the time for all identifiers, the leaves walked per second, and the private
 // bytes the walk added at its largest (against the text of all identifiers, which a list
 // made up front would hold).
+// Then the time of one BrowseOPCItemIDs listing (the small node's channels as branches, one
+// channel's attributes as leaves) for short filters and for long runs of '*', which must stay
+// in proportion to the filter's length.
 //
 // Usage: lookup_bench [small] [large] [seconds per measurement]
 #include <windows.h>
@@ -182,6 +185,43 @@ NodeFigures Run(int channels, double seconds) {
     return f;
 }
 
+// Milliseconds per listing of the names below `position` with `filter`.
+void PrintBrowse(const std::shared_ptr<GroupNode>& root, const wchar_t* position, DWORD type,
+                 const std::wstring& label, const std::wstring& filter, double seconds) {
+    FakeRuntime unused; // no data-type or rights filter: the runtime is not asked
+    opc::server::AddressSpaceBrowser browser(root);
+    browser.ChangePosition(OPC_BROWSE_TO, position);
+    std::vector<std::wstring> names;
+    std::size_t done = 0;
+    HRESULT hr = S_OK;
+    const auto start = Clock::now();
+    double elapsed = 0;
+    do {
+        hr = browser.BrowseNames(unused, type, filter.c_str(), VT_EMPTY, 0, names);
+        ++done;
+        elapsed = Seconds(Clock::now() - start);
+    } while (elapsed < seconds);
+    std::printf("%-7s %-22ls %8zu names %12.3f ms per listing (hr 0x%08lx)\n", type == OPC_BRANCH ? "branch" : "leaf",
+                label.c_str(), names.size(), elapsed * 1000.0 / static_cast<double>(done),
+                static_cast<unsigned long>(hr));
+}
+
+void BrowseFigures(int channels, double seconds) {
+    double build = 0, bytes = 0;
+    const auto root = BuildNode(channels, build, bytes);
+    const std::wstring stars300(300, L'*'), stars1000(1000, L'*');
+    std::printf("browse listings, %d channels, %.1f s per figure\n", channels, seconds / 4);
+    for (DWORD type : {DWORD{OPC_BRANCH}, DWORD{OPC_LEAF}}) {
+        const wchar_t* position = type == OPC_BRANCH ? L"Plant.Line" : L"Plant.Line.TI100001.PV";
+        PrintBrowse(root, position, type, L"(none)", L"", seconds / 4);
+        PrintBrowse(root, position, type, L"TI10*", L"TI10*", seconds / 4);
+        PrintBrowse(root, position, type, L"*1?#", L"*1?#", seconds / 4);
+        PrintBrowse(root, position, type, L"300 x '*', then '#'", stars300 + L"#", seconds / 4);
+        PrintBrowse(root, position, type, L"1000 x '*', then '#'", stars1000 + L"#", seconds / 4);
+        std::fflush(stdout);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -223,6 +263,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    BrowseFigures(small, seconds);
     const NodeFigures& s = figures[0];
     const NodeFigures& l = figures[1];
     std::printf("ratio %d/%d channels: hot items %.2f, hot channels %.2f (below 2 expected); "

@@ -142,7 +142,7 @@ std::vector<std::pair<int, std::wstring>> AttributeNames() {
     if (get && get(0, &runtime) && runtime && runtime->LoadNode(dir, file.c_str()) == 0) {
         for (int a = 0; a < 256; ++a) {
             char text[NRK_TEXT_SIZE] = {};
-            if (!runtime->GetAttributeName(1, a, text, NRK_TEXT_SIZE) || !*text) continue;
+            if (!runtime->GetAttributeName(1, a, text) || !*text) continue;
             std::wstring name;
             for (const char* c = text; *c; ++c) name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
             names.emplace_back(a, name);

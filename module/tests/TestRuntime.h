@@ -25,16 +25,16 @@ public:
     }
     void StartNode() override { ++starts; running = true; }
     void StopNode() override { ++stops; running = false; }
-    bool GetNodeText(int, char* t, int) override { t[0] = 0; return false; }
-    bool GetAttributeName(int, int, char* t, int) override { t[0] = 0; return false; }
+    bool GetNodeText(int, char* t) override { t[0] = 0; return false; }
+    bool GetAttributeName(int, int, char* t) override { t[0] = 0; return false; }
     bool IsNodeLoaded() override { return loaded; }
     bool IsNodeRunning() override { return running; }
     bool GetNodeProperty(int property, int* value) override {
         if (property == NRK_PROP_NODE_ACCEPTED && writesProperty) *value = nodeType;
         return propertyResult;
     }
-    bool GetObjectText(int, int, char* t, int, int) override { t[0] = 0; return false; }
-    bool GetChannelString(int, int, char* t, int, int, int) override { t[0] = 0; return false; }
+    bool GetObjectText(int, int, char* t, int) override { t[0] = 0; return false; }
+    bool GetChannelString(int, int, char* t, int, int) override { t[0] = 0; return false; }
     bool GetChannelFloat(int, int, float*, int) override { return false; }
     bool GetChannelInt(int, int, int*, int) override { return false; }
     bool GetChannelDouble(int, int, double*, int) override { return false; }
@@ -44,7 +44,7 @@ public:
     bool SetChannelDouble(int, int, double, int) override { return false; }
     int GetGroupLimit(int) override { return 0; }
     bool IsGroup(int) override { return false; }
-    bool GetGroupName(int, char* t, int) override { t[0] = 0; return false; }
+    bool GetGroupName(int, char* t) override { t[0] = 0; return false; }
     bool GetGroupChannelCount(int, int* c) override { *c = 0; return false; }
     int GetGroupChannel(int, int) override { return 0; }
     int GetNodeParameter(int) override { return 0; }

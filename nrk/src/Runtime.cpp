@@ -255,14 +255,14 @@ bool Runtime::IsNodeRunning() { return running_.load(std::memory_order_acquire);
 
 // ---- node ------------------------------------------------------------------
 
-bool Runtime::GetNodeText(int attr, char* text, int size) {
-    if (!text || size <= 0) return false;
+bool Runtime::GetNodeText(int attr, char* text) {
+    if (!text) return false;
     text[0] = 0;
     try {
         Reader r(*this);
         if (!r.node() || attr != NRK_ATTR_NAME) return false;
         std::string ansi;
-        return utf8ToAnsi(r.node()->name, ansi) && copyOut(ansi, text, size);
+        return utf8ToAnsi(r.node()->name, ansi) && copyText(ansi, text);
     } catch (...) {
         return false;
     }
@@ -301,14 +301,14 @@ bool Runtime::IsGroup(int group) {
     return r.node() && r.node()->group(group);
 }
 
-bool Runtime::GetGroupName(int group, char* text, int size) {
-    if (!text || size <= 0) return false;
+bool Runtime::GetGroupName(int group, char* text) {
+    if (!text) return false;
     text[0] = 0;
     try {
         Reader r(*this);
         const LoadedGroup* g = r.node() ? r.node()->group(group) : nullptr;
         std::string ansi;
-        return g && utf8ToAnsi(g->name, ansi) && copyOut(ansi, text, size);
+        return g && utf8ToAnsi(g->name, ansi) && copyText(ansi, text);
     } catch (...) {
         return false;
     }
@@ -330,17 +330,17 @@ int Runtime::GetGroupChannel(int group, int index) {
     return g->channels[static_cast<std::size_t>(index)];
 }
 
-bool Runtime::GetObjectText(int object, int attr, char* text, int size, int flags) {
-    if (!text || size <= 0) return false;
+bool Runtime::GetObjectText(int object, int attr, char* text, int flags) {
+    if (!text) return false;
     text[0] = 0;
-    if (object < NRK_GROUP_OBJECT) return GetChannelString(object, -1, text, size, attr, flags);
+    if (object < NRK_GROUP_OBJECT) return GetChannelString(object, -1, text, attr, flags);
     try {
         Reader r(*this);
         const LoadedGroup* g = r.node() ? r.node()->group(object - NRK_GROUP_OBJECT) : nullptr;
         if (!g) return false;
-        if (attr == NRK_ATTR_PARENT) return copyOut(std::to_string(g->parent), text, size);
+        if (attr == NRK_ATTR_PARENT) return copyText(std::to_string(g->parent), text);
         std::string ansi;
-        if (attr == NRK_ATTR_NAME) return utf8ToAnsi(g->name, ansi) && copyOut(ansi, text, size);
+        if (attr == NRK_ATTR_NAME) return utf8ToAnsi(g->name, ansi) && copyText(ansi, text);
         return false;
     } catch (...) {
         return false;
@@ -349,13 +349,13 @@ bool Runtime::GetObjectText(int object, int attr, char* text, int size, int flag
 
 // ---- channels --------------------------------------------------------------
 
-bool Runtime::GetAttributeName(int ch, int attr, char* text, int size) {
-    if (!text || size <= 0) return false;
+bool Runtime::GetAttributeName(int ch, int attr, char* text) {
+    if (!text) return false;
     text[0] = 0;
     Reader r(*this);
     const LoadedChannel* c = r.node() ? r.node()->channel(ch) : nullptr;
     const char* name = c ? attributeName(c->type, attr) : nullptr;
-    return name && copyOut(name, text, size);
+    return name && copyText(name, text);
 }
 
 namespace {
@@ -404,8 +404,8 @@ bool Runtime::GetChannelDouble(int ch, int elem, double* value, int attr) {
     return value && readNumber(ch, elem, attr, k, *value);
 }
 
-bool Runtime::GetChannelString(int ch, int elem, char* text, int size, int attr, int) {
-    if (!text || size <= 0) return false;
+bool Runtime::GetChannelString(int ch, int elem, char* text, int attr, int) {
+    if (!text) return false;
     text[0] = 0;
     if (!validElement(elem) || !validAttribute(attr)) return false;
     try {
@@ -417,14 +417,14 @@ bool Runtime::GetChannelString(int ch, int elem, char* text, int size, int attr,
         if (k == Kind::None) return false;
         if (k != Kind::Text)
             return formatNumeric(k, n->loadNumeric(c->numericBase + c->layout->slot[attr]), text,
-                                 static_cast<std::size_t>(size));
+                                 static_cast<std::size_t>(NRK_TEXT_SIZE));
         std::string utf8;
         {
             std::lock_guard<std::mutex> lock(n->textLock(*c));
             utf8 = n->text(c->textBase + c->layout->slot[attr]);
         }
         std::string ansi;
-        return utf8ToAnsi(utf8, ansi) && copyOut(ansi, text, size);
+        return utf8ToAnsi(utf8, ansi) && copyText(ansi, text);
     } catch (...) {
         text[0] = 0;
         return false;

@@ -1,5 +1,7 @@
 #include "TextCodec.h"
 
+#include "nrk/NRK_Server.h"
+
 #include <windows.h>
 
 #include <cstring>
@@ -72,6 +74,29 @@ bool copyOut(std::string_view text, char* buffer, int size) {
     }
     std::memcpy(buffer, text.data(), text.size());
     buffer[text.size()] = 0;
+    return true;
+}
+
+std::size_t ansiPrefix(std::string_view text, std::size_t limit) {
+    if (limit >= text.size()) return text.size();
+    if (GetACP() == CP_UTF8) {
+        while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+        return limit;
+    }
+    std::size_t end = 0;
+    while (end < limit) {
+        const std::size_t step = IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(text[end])) ? 2 : 1;
+        if (end + step > limit) break;
+        end += step;
+    }
+    return end;
+}
+
+bool copyText(std::string_view text, char* buffer) {
+    if (!buffer) return false;
+    const std::size_t n = ansiPrefix(text, NRK_TEXT_SIZE - 1);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = 0;
     return true;
 }
 

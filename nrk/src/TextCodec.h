@@ -15,6 +15,12 @@ bool ansiToUtf8(std::string_view ansi, std::string& out);
 bool validUtf8(std::string_view text);
 // Copies text with its NUL into buffer; false (buffer "") when it does not fit.
 bool copyOut(std::string_view text, char* buffer, int size);
+// Copies text with its NUL into a getter's buffer of NRK_TEXT_SIZE bytes; a longer text
+// is cut at the last whole character of the ANSI code page that fits. False only for NULL.
+bool copyText(std::string_view text, char* buffer);
+// The length of the longest prefix of at most `limit` bytes that ends at a character
+// boundary of the ANSI code page.
+std::size_t ansiPrefix(std::string_view text, std::size_t limit);
 // UTF-8 to UTF-16 for file names and console output; false on invalid input.
 bool utf8ToWide(std::string_view utf8, std::wstring& out);
 bool ansiToWide(std::string_view ansi, std::wstring& out);

@@ -43,12 +43,12 @@ TEST(Concurrency, ReadersAndWritersDuringLifecycleChanges) {
                     if (rt.GetChannelInt(ch, -1, &type, NRK_ATTR_TYPE) && type != 4) ++bad;
                     float f;
                     if (rt.GetChannelFloat(ch, -1, &f, 2) && !(f >= 0 && f <= 1000)) ++bad;
-                    if (rt.GetChannelString(ch, -1, text, sizeof text, NRK_ATTR_NAME, 0) &&
+                    if (rt.GetChannelString(ch, -1, text, NRK_ATTR_NAME, 0) &&
                         text != "C" + std::to_string(ch))
                         ++bad;
                     if (t % 2) rt.SetChannelDouble(ch, -1, 500, 2);
                     rt.SetChannelString(ch, -1, "text", 79);
-                    rt.GetAttributeName(ch, 2, text, sizeof text);
+                    rt.GetAttributeName(ch, 2, text);
                     rt.IsNodeRunning();
                     rt.GetGroupChannel(40, ch % 10);
                     rt.GetNodeParameter(NRK_PARAM_CHANNEL_END);
@@ -98,7 +98,7 @@ TEST(Concurrency, WritesFromManyThreadsAllLand) {
         ASSERT_TRUE(rt.GetChannelInt(ch, -1, &v, 2));
         EXPECT_EQ(v, 500) << ch;
         char text[NRK_TEXT_SIZE];
-        ASSERT_TRUE(rt.GetChannelString(ch, -1, text, sizeof text, 80, 0));
+        ASSERT_TRUE(rt.GetChannelString(ch, -1, text, 80, 0));
         EXPECT_STREQ(text, "w500");
     }
 }

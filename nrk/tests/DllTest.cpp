@@ -25,7 +25,7 @@ protected:
     }
     std::string str(int ch, int attr) {
         char buf[NRK_TEXT_SIZE];
-        return rt->GetChannelString(ch, -1, buf, sizeof buf, attr, 0) ? buf : "<fail>";
+        return rt->GetChannelString(ch, -1, buf, attr, 0) ? buf : "<fail>";
     }
     int type(int ch) {
         int t = -1;
@@ -68,14 +68,14 @@ TEST_F(DemoThroughDll, AcceptedNodeWithScanPeriodAndOperator) {
 TEST_F(DemoThroughDll, GroupsChannelsAndTypesThePlantPromises) {
     char buf[NRK_TEXT_SIZE];
     ASSERT_TRUE(rt->IsGroup(0));
-    ASSERT_TRUE(rt->GetGroupName(0, buf, sizeof buf));
+    ASSERT_TRUE(rt->GetGroupName(0, buf));
     EXPECT_STREQ(buf, "Plant");
     // Nested groups: some group's parent is another group.
     bool nested = false;
     std::multiset<int> listed;
     for (int g = 32; g < rt->GetGroupLimit(1); ++g) {
         if (!rt->IsGroup(g)) continue;
-        ASSERT_TRUE(rt->GetObjectText(g + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buf, sizeof buf, 0));
+        ASSERT_TRUE(rt->GetObjectText(g + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buf, 0));
         nested |= std::stoi(buf) != 0;
         int n = 0;
         ASSERT_TRUE(rt->GetGroupChannelCount(g, &n));

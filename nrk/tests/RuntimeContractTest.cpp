@@ -1,6 +1,7 @@
 // The operations of the runtime table on a loaded node.
 #include "Runtime.h"
 #include "TestNode.h"
+#include "TextCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,9 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include <windows.h>
 
 using namespace nrk;
 using nrk::test::ManualClock;
@@ -49,7 +53,7 @@ protected:
     }
     std::string str(int ch, int attr) {
         char buf[NRK_TEXT_SIZE] = "junk";
-        return rt.GetChannelString(ch, -1, buf, sizeof buf, attr, 0) ? buf : "<fail>";
+        return rt.GetChannelString(ch, -1, buf, attr, 0) ? buf : "<fail>";
     }
 
     ManualClock clock;
@@ -70,9 +74,9 @@ TEST_F(RuntimeContract, NodeIdentityParametersAndState) {
     EXPECT_EQ(rt.GetNodeParameter(NRK_PARAM_SCAN_PERIOD), 300);
     EXPECT_EQ(rt.GetNodeParameter(55), 0);
     char name[NRK_TEXT_SIZE];
-    ASSERT_TRUE(rt.GetNodeText(NRK_ATTR_NAME, name, sizeof name));
+    ASSERT_TRUE(rt.GetNodeText(NRK_ATTR_NAME, name));
     EXPECT_STREQ(name, "Test Node");
-    EXPECT_FALSE(rt.GetNodeText(1, name, sizeof name));
+    EXPECT_FALSE(rt.GetNodeText(1, name));
 
     rt.StartNode();
     EXPECT_TRUE(rt.IsNodeRunning());
@@ -130,10 +134,9 @@ TEST_F(RuntimeContract, Groups) {
     EXPECT_FALSE(rt.IsGroup(-1));
     EXPECT_FALSE(rt.IsGroup(100000));
     char buf[NRK_TEXT_SIZE];
-    ASSERT_TRUE(rt.GetGroupName(50, buf, sizeof buf));
+    ASSERT_TRUE(rt.GetGroupName(50, buf));
     EXPECT_STREQ(buf, "Cell");
-    EXPECT_FALSE(rt.GetGroupName(41, buf, sizeof buf));
-    EXPECT_FALSE(rt.GetGroupName(50, buf, 4)); // "Cell" needs 5 bytes
+    EXPECT_FALSE(rt.GetGroupName(41, buf));
     EXPECT_STREQ(buf, "");
 
     struct Parent {
@@ -142,12 +145,12 @@ TEST_F(RuntimeContract, Groups) {
     };
     for (Parent p : {Parent{40, "0"}, Parent{50, "40"}, Parent{60, "0"}, Parent{0, "0"}}) {
         char text[NRK_TEXT_SIZE];
-        ASSERT_TRUE(rt.GetObjectText(p.group + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, text, sizeof text, 0)) << p.group;
+        ASSERT_TRUE(rt.GetObjectText(p.group + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, text, 0)) << p.group;
         EXPECT_STREQ(text, p.parent) << p.group;
     }
-    EXPECT_FALSE(rt.GetObjectText(41 + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buf, sizeof buf, 0));
-    EXPECT_FALSE(rt.GetObjectText(40 + NRK_GROUP_OBJECT, 3, buf, sizeof buf, 0));
-    ASSERT_TRUE(rt.GetObjectText(2, NRK_ATTR_NAME, buf, sizeof buf, 0)); // a channel object
+    EXPECT_FALSE(rt.GetObjectText(41 + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buf, 0));
+    EXPECT_FALSE(rt.GetObjectText(40 + NRK_GROUP_OBJECT, 3, buf, 0));
+    ASSERT_TRUE(rt.GetObjectText(2, NRK_ATTR_NAME, buf, 0)); // a channel object
     EXPECT_STREQ(buf, "Temp.In");
 
     int count = -1;
@@ -204,13 +207,12 @@ TEST_F(RuntimeContract, AttributeNames) {
     };
     for (Case c : {Case{2, 2, "Value"}, Case{2, 8, "WriteLock"}, Case{2, 48, "Type"}, Case{2, 127, "Name"},
                    Case{7, 126, "Visible"}, Case{9, 48, "Type"}, Case{9, 127, "Name"}}) {
-        ASSERT_TRUE(rt.GetAttributeName(c.ch, c.attr, buf, sizeof buf)) << c.ch << "." << c.attr;
+        ASSERT_TRUE(rt.GetAttributeName(c.ch, c.attr, buf)) << c.ch << "." << c.attr;
         EXPECT_STREQ(buf, c.name);
     }
-    EXPECT_FALSE(rt.GetAttributeName(9, 2, buf, sizeof buf)); // type 7 has no value
-    EXPECT_FALSE(rt.GetAttributeName(2, 200, buf, sizeof buf));
-    EXPECT_FALSE(rt.GetAttributeName(4, 2, buf, sizeof buf));
-    EXPECT_FALSE(rt.GetAttributeName(2, 2, buf, 3));
+    EXPECT_FALSE(rt.GetAttributeName(9, 2, buf)); // type 7 has no value
+    EXPECT_FALSE(rt.GetAttributeName(2, 200, buf));
+    EXPECT_FALSE(rt.GetAttributeName(4, 2, buf));
     EXPECT_STREQ(buf, "");
 }
 
@@ -257,19 +259,50 @@ TEST_F(RuntimeContract, TypedGettersConvertFromTheAttributesOwnType) {
     EXPECT_EQ(d, 42);
 }
 
-TEST_F(RuntimeContract, TextGetterBufferMustHoldTheTextAndItsNul) {
-    char buf[8];
+TEST_F(RuntimeContract, TextGettersFillTheCallersFixedBuffer) {
+    char buf[NRK_TEXT_SIZE];
     std::memset(buf, 'x', sizeof buf);
-    EXPECT_FALSE(rt.GetChannelString(2, -1, buf, 4, 79, 0)); // "degC" + NUL = 5
-    EXPECT_STREQ(buf, "");
-    EXPECT_TRUE(rt.GetChannelString(2, -1, buf, 5, 79, 0));
+    EXPECT_TRUE(rt.GetChannelString(2, -1, buf, 79, 0));
     EXPECT_STREQ(buf, "degC");
-    EXPECT_FALSE(rt.GetChannelString(2, -1, buf, 4, 2, 0)); // "21.5" + NUL
-    EXPECT_STREQ(buf, "");
-    EXPECT_FALSE(rt.GetChannelString(2, -1, buf, 0, 2, 0));
-    EXPECT_FALSE(rt.GetChannelString(2, -1, nullptr, 8, 2, 0));
-    EXPECT_FALSE(rt.GetChannelString(4, -1, buf, sizeof buf, 2, 0));
-    EXPECT_STREQ(buf, "");
+    EXPECT_TRUE(rt.GetChannelString(2, -1, buf, 2, 0));
+    EXPECT_STREQ(buf, "21.5");
+    EXPECT_FALSE(rt.GetChannelString(2, -1, nullptr, 2, 0));
+    EXPECT_FALSE(rt.GetChannelString(4, -1, buf, 2, 0));
+    EXPECT_STREQ(buf, "") << "a failed read leaves an empty text";
+    // The longest text a node holds fills the buffer exactly.
+    const std::string longest(NRK_TEXT_SIZE - 1, 'L');
+    ASSERT_TRUE(rt.SetChannelString(2, -1, longest.c_str(), 79));
+    std::memset(buf, 'x', sizeof buf);
+    ASSERT_TRUE(rt.GetChannelString(2, -1, buf, 79, 0));
+    EXPECT_EQ(std::string(buf), longest);
+}
+
+TEST(TextCopy, LongerTextsAreCutToTheBufferAtACharacterBoundary) {
+    struct Case {
+        std::string text;
+        std::size_t kept;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"Temp", 4},
+        {std::string(NRK_TEXT_SIZE - 1, 'a'), NRK_TEXT_SIZE - 1},
+        {std::string(NRK_TEXT_SIZE, 'a'), NRK_TEXT_SIZE - 1},
+        {std::string(1000, 'a'), NRK_TEXT_SIZE - 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<char> buf(NRK_TEXT_SIZE + 8, 'x');
+        ASSERT_TRUE(nrk::copyText(c.text, buf.data()));
+        EXPECT_EQ(std::strlen(buf.data()), c.kept) << c.text.size();
+        EXPECT_EQ(buf[NRK_TEXT_SIZE], 'x') << "nothing written past the buffer";
+    }
+    EXPECT_FALSE(nrk::copyText("Temp", nullptr));
+    // In a code page with two-byte characters a cut never splits one.
+    const std::string pairs = "a\x82\xa0\x82\xa0";
+    std::size_t end = nrk::ansiPrefix(pairs, 2);
+    EXPECT_TRUE(end == 1 || end == 2) << end; // 1 where 0x82 leads a pair, 2 in single-byte code pages
+    if (IsDBCSLeadByteEx(CP_ACP, 0x82)) {
+        EXPECT_EQ(end, 1u);
+    }
 }
 
 struct Write {
@@ -364,8 +397,8 @@ TEST_F(RuntimeContract, TextCrossesInTheAnsiCodePage) {
     TempNodeFile cyr("cyr.dbb", "node \"\xD0\xA3\xD0\xB7\xD0\xB5\xD0\xBB\" type 1\nchannel 1 type 4 \"\xD0\x90\"\n");
     ASSERT_EQ(rt.LoadNode(cyr.directory().c_str(), cyr.name().c_str()), 0) << rt.LastError();
     char buf[NRK_TEXT_SIZE];
-    EXPECT_FALSE(rt.GetNodeText(NRK_ATTR_NAME, buf, sizeof buf));
-    EXPECT_FALSE(rt.GetChannelString(1, -1, buf, sizeof buf, NRK_ATTR_NAME, 0));
+    EXPECT_FALSE(rt.GetNodeText(NRK_ATTR_NAME, buf));
+    EXPECT_FALSE(rt.GetChannelString(1, -1, buf, NRK_ATTR_NAME, 0));
 }
 
 TEST_F(RuntimeContract, OperatorLoginAndPermissions) {

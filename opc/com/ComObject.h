@@ -154,20 +154,64 @@ ComPtr<T> MakeComObject(A&&... args) {
 template <class T>
 class LifetimeToken {
 public:
+    // A counted reference that a job holds while it runs. It is not a reference of a
+    // client: ReferencesBesidesPins leaves it out. Dropped under the token's lock, so it
+    // must not outlive the caller's strong hold on the token.
+    class Pin {
+    public:
+        Pin() noexcept = default;
+        Pin(Pin&& other) noexcept : token_(other.token_), owner_(other.owner_) { other.owner_ = nullptr; }
+        Pin(const Pin&) = delete;
+        Pin& operator=(const Pin&) = delete;
+        Pin& operator=(Pin&&) = delete;
+        ~Pin() {
+            if (owner_) token_->Unpin(owner_);
+        }
+        explicit operator bool() const noexcept { return owner_ != nullptr; }
+        T* operator->() const noexcept { return owner_; }
+
+    private:
+        friend class LifetimeToken;
+        Pin(LifetimeToken* token, T* owner) noexcept : token_(token), owner_(owner) {}
+        LifetimeToken* token_ = nullptr;
+        T* owner_ = nullptr;
+    };
+
     explicit LifetimeToken(T* owner) noexcept : owner_(owner) {}
     void Clear() noexcept {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<std::recursive_mutex> hold(lock_);
         owner_ = nullptr;
     }
     ComPtr<T> Lock() noexcept {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<std::recursive_mutex> hold(lock_);
         if (owner_ && owner_->TryAddRef()) return Adopt(owner_);
         return ComPtr<T>();
     }
+    // A job's reference, counted apart from every other reference.
+    Pin PinOwner() noexcept {
+        std::lock_guard<std::recursive_mutex> hold(lock_);
+        if (!owner_ || !owner_->TryAddRef()) return Pin();
+        ++pins_;
+        return Pin(this, owner_);
+    }
+    // The owner's reference count less the references that jobs hold, read at one instant:
+    // pins are taken and dropped only under the token's lock.
+    LONG ReferencesBesidesPins(const T& owner) noexcept {
+        std::lock_guard<std::recursive_mutex> hold(lock_);
+        return owner.RefCount() - pins_;
+    }
 
 private:
-    std::mutex lock_;
+    void Unpin(T* owner) noexcept {
+        // The lock is recursive: a last release destroys the owner, which clears the token.
+        std::lock_guard<std::recursive_mutex> hold(lock_);
+        --pins_;
+        owner->Release();
+    }
+
+    std::recursive_mutex lock_;
     T* owner_;
+    LONG pins_ = 0;
 };
 
 } // namespace opc::com

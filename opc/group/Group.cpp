@@ -119,6 +119,11 @@ void Group::CopyItemsFrom(Group& source) {
     items_.swap(copy);
 }
 
+bool Group::HeldBeyond(LONG own) noexcept {
+    // token_ changes only before the group is registered and in its teardown.
+    return (token_ ? token_->ReferencesBesidesPins(*this) : RefCount()) > own;
+}
+
 void Group::ForcedTeardown() noexcept {
     {
         std::lock_guard<std::recursive_mutex> hold(core_.lock);
@@ -222,7 +227,7 @@ STDMETHODIMP Group::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
 void Group::TickJob(const std::weak_ptr<Token>& weak) noexcept {
     auto token = weak.lock();
     if (!token) return;
-    lx::ComPtr<Group> group = token->Lock();
+    Token::Pin group = token->PinOwner();
     if (group) group->Tick();
 }
 

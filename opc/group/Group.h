@@ -112,6 +112,9 @@ public:
     // types, linked to the same cached values).
     void CopyItemsFrom(Group& source);
     bool IsRemoved() const noexcept { return removed_.load(); }
+    // True when someone besides the caller (who holds `own` references) and the jobs running
+    // for the group holds a reference: a client still uses the group.
+    bool HeldBeyond(LONG own) noexcept;
     void MarkRemoved() noexcept { removed_ = true; }
     // Removed for good: waits for calls and jobs in progress and for the callbacks they
     // queued, drops the lifetime token

@@ -168,7 +168,7 @@ STDMETHODIMP Group::GetEnable(BOOL* pbEnable) {
 void Group::AsyncJob(const std::weak_ptr<Token>& weak) noexcept {
     auto token = weak.lock();
     if (!token) return; // torn down: nothing to do
-    lx::ComPtr<Group> group = token->Lock();
+    Token::Pin group = token->PinOwner();
     if (group) group->RunAsyncJob();
 }
 

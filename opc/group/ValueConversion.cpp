@@ -34,7 +34,7 @@ UtcTime Now() { return std::chrono::time_point_cast<std::chrono::microseconds>(s
 // The runtime's text of an attribute as wide text; false when the getter failed.
 bool ReadText(NRK_Server& runtime, int channel, int attribute, std::wstring& text) {
     char buffer[NRK_TEXT_SIZE] = {};
-    if (!runtime.GetChannelString(channel, -1, buffer, NRK_TEXT_SIZE, attribute, 0)) return false;
+    if (!runtime.GetChannelString(channel, -1, buffer, attribute, 0)) return false;
     text = NarrowToWide(std::string_view(buffer, strnlen(buffer, sizeof buffer)));
     return true;
 }

@@ -90,7 +90,7 @@ HRESULT ReadItemValueProperty(NRK_Server& runtime, const AttributeNode& item, VA
     }
     case VT_BSTR: {
         char text[NRK_TEXT_SIZE] = {};
-        if (!runtime.GetChannelString(ch, -1, text, sizeof text, attr, 0)) return E_FAIL;
+        if (!runtime.GetChannelString(ch, -1, text, attr, 0)) return E_FAIL;
         try {
             const std::wstring wide = NarrowToWide(text);
             BSTR bstr = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));

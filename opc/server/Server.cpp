@@ -242,7 +242,11 @@ STDMETHODIMP Server::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) {
         if (found == groups_.end()) return OPC_E_NOTFOUND;
         lx::ComPtr<Group> group = std::move(found->second);
         groups_.erase(found);
-        if (group->RefCount() == 1) return S_OK; // ours was the last reference: released here
+        // A tick or job running for the group holds a reference for a moment: not a client's.
+        if (!group->HeldBeyond(1)) {
+            group->MarkRemoved(); // a tick still running is the last one
+            return S_OK;          // ours was the clients' last: released here or when the job ends
+        }
         if (bForce) {
             forced.Swap(group);
             return S_OK;

@@ -61,8 +61,9 @@ STDMETHODIMP Server::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, 
 STDMETHODIMP Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                       VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
                                       LPENUMSTRING* ppIEnumString) {
-    // A flat browse may walk a large node for a while: it walks a copy of the position (the tree
-    // never changes), so that the object lock is held only while the position is read.
+    // The lock is held only to read the browse position: matching names against a long
+    // filter, or a flat browse walking a large node, must not hold up the server object's
+    // other calls (the tree never changes).
     return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Unlocked().Run([&]() -> HRESULT {
         AddressSpaceBrowser browser{nullptr};
         {

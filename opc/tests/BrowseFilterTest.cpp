@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/regex.hpp>
+
+#include <optional>
+#include <random>
+
 #include <string>
 #include <vector>
 
@@ -105,16 +110,87 @@ TEST(BrowseFilter, TextsThatDoNotCompileAreRefused) {
     }
 }
 
-TEST(BrowseFilter, RunawayMatchFailsWithAnExceptionNotACrash) {
-    // Many adjacent '*' against a long name without the final character make the engine
-    // backtrack hard; it may give up, which must surface as an exception the caller maps.
-    BrowseFilter filter(std::wstring(40, L'*') + L"x");
-    std::wstring name(200, L'a');
-    try {
-        EXPECT_FALSE(filter.Matches(name));
-    } catch (const std::runtime_error&) {
-        SUCCEED();
+TEST(BrowseFilter, LongRunsOfStarsMatchWithoutBlowingUp) {
+    // Each case once took the regular-expression engine seconds or gave up.
+    struct Case {
+        std::wstring filter;
+        std::wstring name;
+        bool match;
+    };
+    const std::wstring stars(1000, L'*');
+    const Case cases[] = {
+        {stars + L"#", std::wstring(300, L'a'), false},
+        {stars + L"#", std::wstring(300, L'a') + L"7", true},
+        {std::wstring(40, L'*') + L"x", std::wstring(200, L'a'), false},
+        {std::wstring(500, L'?') + L"*", std::wstring(499, L'a'), false},
+        {std::wstring(500, L'?') + L"*", std::wstring(500, L'a'), true},
+        {L"*a*a*a*a*a*a*a*a*a*a*b", std::wstring(2000, L'a'), false},
+        {L"*[*]*[?]*#*", L"x*y?z1", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(BrowseFilter(c.filter).Matches(c.name), c.match)
+            << c.filter.size() << " filter characters, " << c.name.size() << " name characters";
     }
+}
+
+// The regular expression that the filter turns into, compiled and matched as such: the
+// meaning of the filter language that the matcher must keep.
+struct ReferenceAnswer {
+    bool valid = false;
+    bool decided = false; // the engine may give up on a match
+    bool match = false;
+};
+
+ReferenceAnswer Reference(const std::wstring& filter, const std::wstring& name) {
+    ReferenceAnswer answer;
+    boost::wregex regex;
+    try {
+        regex.assign(BrowseFilterToRegex(filter), boost::regex::extended);
+    } catch (const boost::regex_error&) {
+        return answer;
+    }
+    answer.valid = true;
+    try {
+        answer.match = boost::regex_match(name, regex);
+        answer.decided = true;
+    } catch (const std::runtime_error&) {
+    }
+    return answer;
+}
+
+TEST(BrowseFilter, AgreesWithItsRegularExpressionOnRandomPatternsAndNames) {
+    // Short texts over the characters that mean something in filters or regular expressions.
+    const std::wstring patternChars = L"ab1*?#[]!-\\.()^$:=+{}|Z\x0436";
+    const std::wstring nameChars = L"ab1*?#[]!-\\.()^Z\x0436 ";
+    std::mt19937 random(20261210);
+    auto text = [&](const std::wstring& from, std::size_t maxLength) {
+        std::wstring out(random() % (maxLength + 1), L' ');
+        for (wchar_t& c : out) c = from[random() % from.size()];
+        return out;
+    };
+    int checked = 0;
+    for (int p = 0; p < 4000; ++p) {
+        const std::wstring filter = text(patternChars, 7);
+        std::optional<BrowseFilter> matcher;
+        bool valid = true;
+        try {
+            matcher.emplace(filter);
+        } catch (const InvalidBrowseFilter&) {
+            valid = false;
+        }
+        const std::wstring probe = text(nameChars, 6);
+        ASSERT_EQ(valid, Reference(filter, probe).valid) << testing::PrintToString(filter);
+        if (!valid) continue;
+        for (int n = 0; n < 12; ++n) {
+            const std::wstring name = n == 0 ? filter : text(nameChars, 8);
+            const ReferenceAnswer expected = Reference(filter, name);
+            if (!expected.decided) continue;
+            ASSERT_EQ(matcher->Matches(name), expected.match)
+                << "filter " << testing::PrintToString(filter) << " name " << testing::PrintToString(name);
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 10000);
 }
 
 } // namespace

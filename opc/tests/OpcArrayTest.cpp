@@ -18,17 +18,27 @@ using opc::OpcArray;
 
 namespace {
 
-// Watches the task allocator: which blocks are live, how many were freed.
-class AllocatorWatch : public IMallocSpy {
+// Watches the task allocator: which blocks are live, how many were freed. One spy lives
+// for the whole process: COM keeps a spy registered until every block allocated under it
+// is freed, so a spy object must never go away while COM may still call it.
+class TaskMemorySpy : public IMallocSpy {
 public:
-    AllocatorWatch() { registered_ = SUCCEEDED(CoRegisterMallocSpy(this)); }
-    ~AllocatorWatch() {
-        if (registered_) CoRevokeMallocSpy();
+    static TaskMemorySpy& Instance() {
+        static TaskMemorySpy* spy = new TaskMemorySpy; // never destroyed, see above
+        return *spy;
     }
-    bool Registered() const { return registered_; }
+    void Reset() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_.clear();
+        frees_ = 0;
+    }
     bool Live(const void* p) {
         std::lock_guard<std::mutex> lock(mutex_);
         return live_.count(p) != 0;
+    }
+    std::size_t LiveCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return live_.size();
     }
     int Frees() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -79,11 +89,44 @@ public:
     void STDMETHODCALLTYPE PostHeapMinimize() override {}
 
 private:
-    bool registered_ = false;
+    TaskMemorySpy() = default;
     std::mutex mutex_;
     std::set<const void*> live_;
     int frees_ = 0;
 };
+
+// Registers the spy for one test. Every block allocated meanwhile must be freed by the end:
+// otherwise COM cannot revoke the spy, which is reported, and the next watch would fail.
+class AllocatorWatch {
+public:
+    AllocatorWatch() {
+        TaskMemorySpy::Instance().Reset();
+        registered_ = SUCCEEDED(CoRegisterMallocSpy(&TaskMemorySpy::Instance()));
+    }
+    ~AllocatorWatch() {
+        if (!registered_) return;
+        const std::size_t left = TaskMemorySpy::Instance().LiveCount();
+        const HRESULT revoked = CoRevokeMallocSpy();
+        EXPECT_EQ(revoked, S_OK) << left << " block(s) allocated while watching are still live";
+    }
+    AllocatorWatch(const AllocatorWatch&) = delete;
+    AllocatorWatch& operator=(const AllocatorWatch&) = delete;
+    bool Registered() const { return registered_; }
+    bool Live(const void* p) { return TaskMemorySpy::Instance().Live(p); }
+    std::size_t LiveCount() { return TaskMemorySpy::Instance().LiveCount(); }
+
+private:
+    bool registered_ = false;
+};
+
+// Freed BSTRs go to a cache of the automation library instead of the allocator; off for
+// this process, so that a freed BSTR is seen being freed.
+void DisableStringCache() {
+    using SetOaNoCacheFn = void(WINAPI*)();
+    if (HMODULE oleaut = GetModuleHandleW(L"oleaut32.dll")) {
+        if (auto off = reinterpret_cast<SetOaNoCacheFn>(GetProcAddress(oleaut, "SetOaNoCache"))) off();
+    }
+}
 
 // An object that counts its releases, to see VariantClear at work.
 class Counted : public IUnknown {
@@ -182,6 +225,7 @@ TEST(OpcArray, DestructionFreesEveryStringAndTheBlock) {
 }
 
 TEST(OpcArray, DestructionClearsEveryVariant) {
+    DisableStringCache();
     AllocatorWatch watch;
     ASSERT_TRUE(watch.Registered());
     Counted object;
@@ -191,6 +235,8 @@ TEST(OpcArray, DestructionClearsEveryVariant) {
         block = values.data();
         V_VT(&values.at(0)) = VT_BSTR;
         V_BSTR(&values.at(0)) = SysAllocString(L"21.5");
+        ASSERT_NE(V_BSTR(&values.at(0)), nullptr);
+        EXPECT_EQ(watch.LiveCount(), 2u) << "the block and the BSTR";
         V_VT(&values.at(2)) = VT_UNKNOWN;
         V_UNKNOWN(&values.at(2)) = &object;
         object.AddRef();
@@ -198,6 +244,7 @@ TEST(OpcArray, DestructionClearsEveryVariant) {
     }
     EXPECT_EQ(object.refs, 1u);
     EXPECT_FALSE(watch.Live(block));
+    EXPECT_EQ(watch.LiveCount(), 0u) << "the BSTR itself is freed";
 }
 
 TEST(OpcArray, AHandedOverArrayFreesNothing) {

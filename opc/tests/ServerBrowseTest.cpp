@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ServerTestSupport.h"
@@ -100,6 +103,70 @@ TEST_F(ServerBrowse, EachServerObjectHasItsOwnPosition) {
     ASSERT_EQ(otherBrowse->GetItemID(nullptr, &id), S_OK);
     EXPECT_STREQ(id, L"");
     CoTaskMemFree(id);
+}
+
+TEST_F(ServerBrowse, LongFiltersOnBranchesAndLeaves) {
+    // A run of '*' means what one '*' means; the long forms once stalled the server object.
+    const std::wstring stars(1000, L'*');
+    struct Case {
+        const wchar_t* position;
+        OPCBROWSETYPE type;
+        std::wstring filter;
+        const wchar_t* sameAs; // the short form, listing the same names
+        std::size_t atLeast;
+    };
+    const Case cases[] = {
+        {L"Plant", OPC_BRANCH, stars + L"#", L"*#", 0},
+        {L"Plant", OPC_BRANCH, stars + L"n", L"*n", 1},
+        {L"Plant", OPC_BRANCH, stars + L"." + stars, L"*.*", 1},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"A2#", L"*A2#", 1},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"e", L"*e", 1},
+        {L"Plant.Line.Temp", OPC_LEAF, stars + L"#x", L"*#x", 0},
+        {L"Plant.Line.Temp", OPC_FLAT, stars + L"#", L"*#", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.sameAs)) + " type " + std::to_string(c.type));
+        ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, c.position), S_OK);
+        const auto expected = Browse(c.type, c.sameAs, c.atLeast ? S_OK : S_FALSE);
+        EXPECT_GE(expected.size(), c.atLeast);
+        EXPECT_EQ(Browse(c.type, c.filter.c_str(), expected.empty() ? S_FALSE : S_OK), expected);
+    }
+    ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
+    EXPECT_EQ(Browse(OPC_LEAF, (stars + L"e").c_str(), S_OK), std::vector<std::wstring>{L"Value"});
+}
+
+TEST_F(ServerBrowse, ABrowseInProgressDoesNotHoldUpTheServerObject) {
+    using namespace std::chrono_literals;
+    ASSERT_EQ(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"Plant.Line.Temp"), S_OK);
+    // The data-type filter reads the channel's type: the browse waits there.
+    std::promise<void> entered, gate;
+    std::shared_future<void> open = gate.get_future().share();
+    std::atomic<bool> held{false};
+    fake.Hook("GetChannelInt", [&] {
+        if (held.exchange(true)) return;
+        entered.set_value();
+        open.wait();
+    });
+    std::thread browsing([&] {
+        ComPtr<IEnumString> e;
+        EXPECT_EQ(browse->BrowseOPCItemIDs(OPC_LEAF, L"V*", VT_R4, 0, e.GetAddressOf()), S_OK);
+        EXPECT_EQ(Names(e.Get()), std::vector<std::wstring>{L"Value"});
+    });
+    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+    auto status = std::async(std::launch::async, [&] {
+        OPCSERVERSTATUS* st = nullptr;
+        const HRESULT hr = server->GetStatus(&st);
+        if (st) {
+            CoTaskMemFree(st->szVendorInfo);
+            CoTaskMemFree(st);
+        }
+        return hr;
+    });
+    EXPECT_EQ(status.wait_for(10s), std::future_status::ready) << "GetStatus waited for the browse";
+    gate.set_value();
+    browsing.join();
+    EXPECT_EQ(status.get(), S_OK);
+    fake.Hook("GetChannelInt", nullptr);
 }
 
 TEST_F(ServerBrowse, ArgumentAndFilterFailuresReturnNoEnumerator) {

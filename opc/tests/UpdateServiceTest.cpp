@@ -476,6 +476,75 @@ TEST_F(UpdateEngine, TicksStopForRemovedGroups) {
     EXPECT_EQ(s.sink->Changes().size(), 1u);
 }
 
+// Holds the worker inside its first callback (a tick's OnDataChange or an asynchronous
+// read's completion) until released.
+class HoldingSink : public RecordingSink {
+public:
+    STDMETHODIMP OnDataChange(DWORD t, OPCHANDLE g, HRESULT q, HRESULT e, DWORD n, OPCHANDLE* h, VARIANT* v, WORD* w,
+                              FILETIME* f, HRESULT* r) override {
+        Hold();
+        return RecordingSink::OnDataChange(t, g, q, e, n, h, v, w, f, r);
+    }
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                                HRESULT*) override {
+        Hold();
+        return S_OK;
+    }
+    bool WaitEntered() { return entered_.get_future().wait_for(10s) == std::future_status::ready; }
+    void Open() { gate_.set_value(); }
+
+private:
+    void Hold() {
+        if (held_.exchange(true)) return;
+        entered_.set_value();
+        gate_future_.wait();
+    }
+    std::atomic<bool> held_{false};
+    std::promise<void> entered_;
+    std::promise<void> gate_;
+    std::shared_future<void> gate_future_ = gate_.get_future().share();
+};
+
+TEST_F(UpdateEngine, GroupReleasedByItsClientIsRemovedWhileItsTickOrJobRuns) {
+    for (const bool tick : {true, false}) {
+        SCOPED_TRACE(tick ? "tick" : "asynchronous read");
+        auto s = Subscribe(200);
+        OPCHANDLE handle = 0;
+        {
+            OPCHANDLE client;
+            DWORD rate, lcid;
+            BOOL active;
+            LPWSTR name = nullptr;
+            LONG bias;
+            FLOAT deadband;
+            ASSERT_EQ(s.group->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &handle), S_OK);
+            CoTaskMemFree(name);
+        }
+        auto holding = ::opc::com::MakeComObject<HoldingSink>();
+        Advise(s.group.Get(), holding.Get());
+        Step(100ms); // a scan, no tick yet
+        const long locks = module->LockCount();
+        if (tick) {
+            ::opc::ServiceClock::Advance(100ms); // the tick at 200 ms sends the first value
+        } else {
+            ComPtr<IOPCAsyncIO2> io;
+            ASSERT_EQ(s.group.As(&io), S_OK);
+            OPCHANDLE items[] = {s.item->serverHandle};
+            DWORD cancel = 0;
+            HRESULT* errors = nullptr;
+            ASSERT_EQ(io->Read(1, items, 9, &cancel, &errors), S_OK);
+            CoTaskMemFree(errors);
+        }
+        ASSERT_TRUE(holding->WaitEntered());
+        s.group.Reset(); // the client lets go of every interface on the group
+        EXPECT_EQ(s.server->RemoveGroup(handle, FALSE), S_OK);
+        holding->Open();
+        ASSERT_TRUE(Service()->WaitIdle());
+        EXPECT_EQ(module->LockCount(), locks - 1) << "the group went with the job's reference";
+        EXPECT_EQ(s.server->RemoveGroup(handle, FALSE), OPC_E_NOTFOUND);
+    }
+}
+
 TEST_F(UpdateEngine, ServiceEndsWithItsLastReference) {
     std::weak_ptr<UpdateService> weak;
     {

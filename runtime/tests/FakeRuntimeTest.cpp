@@ -12,14 +12,15 @@ namespace {
 
 TEST(FakeRuntime, TextsFollowTheRuntimesBufferRules) {
     FakeRuntime fake;
-    fake.AddChannel(7, 4, "Temp");
-    char text[5] = "xxxx";
-    EXPECT_TRUE(fake.GetChannelString(7, -1, text, 5, 127, 0));
+    fake.AddChannel(7, 4, "Temp").Set(80, std::string(300, 'L'));
+    char text[NRK_TEXT_SIZE + 1];
+    text[NRK_TEXT_SIZE] = 'x';
+    EXPECT_TRUE(fake.GetChannelString(7, -1, text, 127, 0));
     EXPECT_STREQ(text, "Temp");
-    char small[4] = "xxx";
-    EXPECT_FALSE(fake.GetChannelString(7, -1, small, 4, 127, 0));  // no room for the NUL
-    EXPECT_STREQ(small, "");
-    EXPECT_FALSE(fake.GetChannelString(7, -1, text, 5, 126, 0));   // never set
+    EXPECT_TRUE(fake.GetChannelString(7, -1, text, 80, 0));  // cut to the buffer
+    EXPECT_EQ(std::string(text), std::string(NRK_TEXT_SIZE - 1, 'L'));
+    EXPECT_EQ(text[NRK_TEXT_SIZE], 'x');
+    EXPECT_FALSE(fake.GetChannelString(7, -1, text, 126, 0));   // never set
     EXPECT_STREQ(text, "");
 
     int value = 0;
@@ -28,8 +29,8 @@ TEST(FakeRuntime, TextsFollowTheRuntimesBufferRules) {
     EXPECT_EQ(value, 21);
     EXPECT_TRUE(fake.GetChannelInt(7, -1, &value, 3));
     EXPECT_EQ(value, 42);
-    char number[16];
-    EXPECT_TRUE(fake.GetChannelString(7, -1, number, sizeof number, 2, 0));
+    char number[NRK_TEXT_SIZE];
+    EXPECT_TRUE(fake.GetChannelString(7, -1, number, 2, 0));
     EXPECT_STREQ(number, "21.75");
 }
 

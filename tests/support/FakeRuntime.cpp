@@ -265,13 +265,11 @@ std::optional<int> FakeRuntime::Answer(const char* op) const {
     return it->second;
 }
 
-bool FakeRuntime::PutText(const std::string& value, char* text, int size) {
-    if (!text || size <= 0) return false;
-    if (value.size() + 1 > static_cast<std::size_t>(size)) {
-        text[0] = '\0';
-        return false;
-    }
-    std::memcpy(text, value.c_str(), value.size() + 1);
+bool FakeRuntime::PutText(const std::string& value, char* text) {
+    if (!text) return false;
+    const std::size_t n = std::min(value.size(), static_cast<std::size_t>(NRK_TEXT_SIZE - 1));
+    std::memcpy(text, value.data(), n);
+    text[n] = '\0';
     return true;
 }
 
@@ -315,23 +313,23 @@ void FakeRuntime::StopNode() {
     if (Enter(lock, "StopNode") == Outcome::Pass) running_ = false;
 }
 
-bool FakeRuntime::GetNodeText(int attr, char* text, int size) {
+bool FakeRuntime::GetNodeText(int attr, char* text) {
     std::unique_lock<std::mutex> lock;
-    if (text && size > 0) text[0] = '\0';
+    if (text) text[0] = '\0';
     if (Enter(lock, "GetNodeText", attr) == Outcome::Fail) return false;
     const auto it = nodeTexts_.find(attr);
-    return it != nodeTexts_.end() && PutText(it->second, text, size);
+    return it != nodeTexts_.end() && PutText(it->second, text);
 }
 
-bool FakeRuntime::GetAttributeName(int ch, int attr, char* text, int size) {
+bool FakeRuntime::GetAttributeName(int ch, int attr, char* text) {
     std::unique_lock<std::mutex> lock;
-    if (text && size > 0) text[0] = '\0';
+    if (text) text[0] = '\0';
     if (Enter(lock, "GetAttributeName", ch, attr) == Outcome::Fail) return false;
     if (const auto it = channelAttributeNames_.find({ch, attr}); it != channelAttributeNames_.end())
-        return PutText(it->second, text, size);
+        return PutText(it->second, text);
     if (const auto it = attributeNames_.find(attr); it != attributeNames_.end())
-        return PutText(it->second, text, size);
-    return PutText("Attr" + std::to_string(attr), text, size);
+        return PutText(it->second, text);
+    return PutText("Attr" + std::to_string(attr), text);
 }
 
 bool FakeRuntime::IsNodeLoaded() {
@@ -357,22 +355,22 @@ bool FakeRuntime::GetNodeProperty(int property, int* value) {
     return true;
 }
 
-bool FakeRuntime::GetObjectText(int object, int attr, char* text, int size, int /*flags*/) {
+bool FakeRuntime::GetObjectText(int object, int attr, char* text, int /*flags*/) {
     std::unique_lock<std::mutex> lock;
-    if (text && size > 0) text[0] = '\0';
+    if (text) text[0] = '\0';
     if (Enter(lock, "GetObjectText", object, attr) == Outcome::Fail) return false;
     if (attr != NRK_ATTR_PARENT) return false;
     const auto it = groups_.find(object - NRK_GROUP_OBJECT);
     if (it == groups_.end() || !it->second.parentText) return false;
-    return PutText(*it->second.parentText, text, size);
+    return PutText(*it->second.parentText, text);
 }
 
-bool FakeRuntime::GetChannelString(int ch, int /*elem*/, char* text, int size, int attr, int /*flags*/) {
+bool FakeRuntime::GetChannelString(int ch, int /*elem*/, char* text, int attr, int /*flags*/) {
     std::unique_lock<std::mutex> lock;
-    if (text && size > 0) text[0] = '\0';
+    if (text) text[0] = '\0';
     if (Enter(lock, "GetChannelString", ch, attr) == Outcome::Fail) return false;
     const Value* v = Find(ch, attr);
-    return v && PutText(ToText(*v), text, size);
+    return v && PutText(ToText(*v), text);
 }
 
 bool FakeRuntime::GetChannelFloat(int ch, int /*elem*/, float* value, int attr) {
@@ -444,12 +442,12 @@ bool FakeRuntime::IsGroup(int group) {
     return groups_.count(group) != 0;
 }
 
-bool FakeRuntime::GetGroupName(int group, char* text, int size) {
+bool FakeRuntime::GetGroupName(int group, char* text) {
     std::unique_lock<std::mutex> lock;
-    if (text && size > 0) text[0] = '\0';
+    if (text) text[0] = '\0';
     if (Enter(lock, "GetGroupName", group) == Outcome::Fail) return false;
     const auto it = groups_.find(group);
-    return it != groups_.end() && PutText(it->second.name, text, size);
+    return it != groups_.end() && PutText(it->second.name, text);
 }
 
 bool FakeRuntime::GetGroupChannelCount(int group, int* count) {

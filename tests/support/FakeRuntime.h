@@ -130,13 +130,13 @@ public:
     int LoadNode(const char* directory, const char* fileName) override;
     void StartNode() override;
     void StopNode() override;
-    bool GetNodeText(int attr, char* text, int size) override;
-    bool GetAttributeName(int ch, int attr, char* text, int size) override;
+    bool GetNodeText(int attr, char* text) override;
+    bool GetAttributeName(int ch, int attr, char* text) override;
     bool IsNodeLoaded() override;
     bool IsNodeRunning() override;
     bool GetNodeProperty(int property, int* value) override;
-    bool GetObjectText(int object, int attr, char* text, int size, int flags) override;
-    bool GetChannelString(int ch, int elem, char* text, int size, int attr, int flags) override;
+    bool GetObjectText(int object, int attr, char* text, int flags) override;
+    bool GetChannelString(int ch, int elem, char* text, int attr, int flags) override;
     bool GetChannelFloat(int ch, int elem, float* value, int attr) override;
     bool GetChannelInt(int ch, int elem, int* value, int attr) override;
     bool GetChannelDouble(int ch, int elem, double* value, int attr) override;
@@ -146,7 +146,7 @@ public:
     bool SetChannelDouble(int ch, int elem, double value, int attr) override;
     int GetGroupLimit(int which) override;
     bool IsGroup(int group) override;
-    bool GetGroupName(int group, char* text, int size) override;
+    bool GetGroupName(int group, char* text) override;
     bool GetGroupChannelCount(int group, int* count) override;
     int GetGroupChannel(int group, int index) override;
     int GetNodeParameter(int parameter) override;
@@ -175,7 +175,8 @@ private:
     // hook first. Returns with the lock held (for Pass and Fail).
     Outcome Enter(std::unique_lock<std::mutex>& lock, const char* op, int first = kAny, int second = kAny);
     std::optional<int> Answer(const char* op) const;
-    static bool PutText(const std::string& value, char* text, int size);
+    // Into a getter's buffer of NRK_TEXT_SIZE bytes, a longer text cut short (byte-wise).
+    static bool PutText(const std::string& value, char* text);
     const Value* Find(int ch, int attr) const;
     void Store(int ch, int attr, Value value);
 

@@ -34,7 +34,7 @@ std::string text(bool ok, const char* buf) { return ok ? std::string(buf) : std:
 
 std::string channelName(int ch) {
     char buf[NRK_TEXT_SIZE];
-    return text(rt->GetChannelString(ch, -1, buf, sizeof buf, NRK_ATTR_NAME, 0), buf);
+    return text(rt->GetChannelString(ch, -1, buf, NRK_ATTR_NAME, 0), buf);
 }
 
 int channelType(int ch) {
@@ -72,7 +72,7 @@ Tree buildTree() {
     std::set<int> ids(t.groups.begin(), t.groups.end());
     for (int g : t.groups) {
         char buf[NRK_TEXT_SIZE];
-        if (!rt->GetObjectText(g + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buf, sizeof buf, 0)) continue;
+        if (!rt->GetObjectText(g + NRK_GROUP_OBJECT, NRK_ATTR_PARENT, buf, 0)) continue;
         int p = std::atoi(buf);
         t.subgroups[(p == 0 || !ids.count(p)) ? 0 : p].push_back(g);
     }
@@ -110,7 +110,7 @@ void printChannel(const Tree& t, int ch, int depth) {
 
 void printGroup(const Tree& t, int g, int depth) {
     char buf[NRK_TEXT_SIZE];
-    std::printf("%*s%s  (group %d)\n", depth * 2, "", text(rt->GetGroupName(g, buf, sizeof buf), buf).c_str(), g);
+    std::printf("%*s%s  (group %d)\n", depth * 2, "", text(rt->GetGroupName(g, buf), buf).c_str(), g);
     auto s = t.subgroups.find(g);
     if (s != t.subgroups.end())
         for (int sub : s->second) printGroup(t, sub, depth + 1);
@@ -122,8 +122,8 @@ void printGroup(const Tree& t, int g, int depth) {
 void printTree() {
     Tree t = buildTree();
     char buf[NRK_TEXT_SIZE];
-    if (t.top) std::printf("%s  (group 0)\n", text(rt->GetGroupName(0, buf, sizeof buf), buf).c_str());
-    else std::printf("%s  (node)\n", text(rt->GetNodeText(NRK_ATTR_NAME, buf, sizeof buf), buf).c_str());
+    if (t.top) std::printf("%s  (group 0)\n", text(rt->GetGroupName(0, buf), buf).c_str());
+    else std::printf("%s  (node)\n", text(rt->GetNodeText(NRK_ATTR_NAME, buf), buf).c_str());
     auto s = t.subgroups.find(0);
     if (s != t.subgroups.end())
         for (int g : s->second) printGroup(t, g, 1);
@@ -153,9 +153,9 @@ int findChannel(const std::string& name) {
 int findAttribute(int ch, const std::string& name) {
     int id;
     char buf[NRK_TEXT_SIZE];
-    if (number(name, id)) return rt->GetAttributeName(ch, id, buf, sizeof buf) ? id : -1;
+    if (number(name, id)) return rt->GetAttributeName(ch, id, buf) ? id : -1;
     for (int a = 0; a < 256; ++a)
-        if (rt->GetAttributeName(ch, a, buf, sizeof buf) && name == buf) return a;
+        if (rt->GetAttributeName(ch, a, buf) && name == buf) return a;
     return -1;
 }
 
@@ -196,7 +196,7 @@ int watch(const std::vector<Watched>& items, int seconds) {
         std::string line = "t=" + std::to_string(s) + "s";
         for (const Watched& w : items) {
             char buf[NRK_TEXT_SIZE];
-            line += "  " + w.label + "=" + (rt->GetChannelString(w.ch, -1, buf, sizeof buf, w.attr, 0) ? buf : "?");
+            line += "  " + w.label + "=" + (rt->GetChannelString(w.ch, -1, buf, w.attr, 0) ? buf : "?");
         }
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
         int groups = rt->IsGroup(0) ? 1 : 0;
         for (int g = 32; g < rt->GetGroupLimit(1); ++g) groups += rt->IsGroup(g);
         std::printf("%s: ok: node \"%s\", type %d%s, %d channels, %d groups, scan period %d ms, %d operators\n",
-                    file.c_str(), text(rt->GetNodeText(NRK_ATTR_NAME, name, sizeof name), name).c_str(), type,
+                    file.c_str(), text(rt->GetNodeText(NRK_ATTR_NAME, name), name).c_str(), type,
                     accepted == 1 ? "" : " (not the type the OPC server serves)", channels, groups,
                     rt->GetNodeParameter(NRK_PARAM_SCAN_PERIOD), rt->GetOperatorCount());
     }

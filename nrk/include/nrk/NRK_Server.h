@@ -1,10 +1,12 @@
 // The operation table of the node runtime library (dllNRK32.dll).
 //
 // The server reaches the runtime only through this table, obtained once with
-// NRK_GET_INTERFACE(0, &server). Text crosses the boundary as narrow,
-// NUL-terminated text in the user's ANSI code page. Every text getter writes
-// into a caller's buffer of `size` bytes and fails (returns false, buffer
-// holds "") when the text does not fit; NRK_TEXT_SIZE is always enough.
+// NRK_GET_INTERFACE(0, &server). The operations, their order and their
+// arguments are fixed: the table is a vtable shared with the runtime library.
+// Text crosses the boundary as narrow, NUL-terminated text in the user's ANSI
+// code page. Every text getter writes into the caller's buffer of
+// NRK_TEXT_SIZE bytes: at most NRK_TEXT_SIZE - 1 bytes and the NUL, a longer
+// text cut at a character boundary; on failure the buffer holds "".
 //
 // Every operation may be called from several threads at once, also while the
 // node loads, starts, stops or unloads.
@@ -16,7 +18,7 @@
 #define NRK_API __declspec(dllimport)
 #endif
 
-// Largest text the runtime stores or hands out, terminating NUL included.
+// Size of every text buffer handed to a getter, terminating NUL included.
 constexpr int NRK_TEXT_SIZE = 256;
 
 // Object id of a channel group for GetObjectText.
@@ -56,13 +58,13 @@ public:
     virtual int LoadNode(const char* directory, const char* fileName) = 0;
     virtual void StartNode() = 0;
     virtual void StopNode() = 0;
-    virtual bool GetNodeText(int attr, char* text, int size) = 0;
-    virtual bool GetAttributeName(int ch, int attr, char* text, int size) = 0;
+    virtual bool GetNodeText(int attr, char* text) = 0;
+    virtual bool GetAttributeName(int ch, int attr, char* text) = 0;
     virtual bool IsNodeLoaded() = 0;
     virtual bool IsNodeRunning() = 0;
     virtual bool GetNodeProperty(int property, int* value) = 0;
-    virtual bool GetObjectText(int object, int attr, char* text, int size, int flags) = 0;
-    virtual bool GetChannelString(int ch, int elem, char* text, int size, int attr, int flags) = 0;
+    virtual bool GetObjectText(int object, int attr, char* text, int flags) = 0;
+    virtual bool GetChannelString(int ch, int elem, char* text, int attr, int flags) = 0;
     virtual bool GetChannelFloat(int ch, int elem, float* value, int attr) = 0;
     virtual bool GetChannelInt(int ch, int elem, int* value, int attr) = 0;
     virtual bool GetChannelDouble(int ch, int elem, double* value, int attr) = 0;
@@ -72,7 +74,7 @@ public:
     virtual bool SetChannelDouble(int ch, int elem, double value, int attr) = 0;
     virtual int GetGroupLimit(int which) = 0;
     virtual bool IsGroup(int group) = 0;
-    virtual bool GetGroupName(int group, char* text, int size) = 0;
+    virtual bool GetGroupName(int group, char* text) = 0;
     virtual bool GetGroupChannelCount(int group, int* count) = 0;
     virtual int GetGroupChannel(int group, int index) = 0;
     virtual int GetNodeParameter(int parameter) = 0;
