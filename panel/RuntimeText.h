@@ -20,8 +20,8 @@ inline constexpr TextOut kTextOut{};
 namespace detail {
 template <class T>
 std::tuple<T> GetterArgument(T value, char*) { return std::tuple<T>(value); }
-// The output text as the getters take it: the buffer, then its size.
-inline std::tuple<char*, int> GetterArgument(TextOut, char* buffer) { return {buffer, NRK_TEXT_SIZE}; }
+// The output text as the getters take it: a buffer of NRK_TEXT_SIZE bytes.
+inline std::tuple<char*> GetterArgument(TextOut, char* buffer) { return std::tuple<char*>(buffer); }
 } // namespace detail
 
 // Calls getter; on success text is the widened result, on failure it is empty.
