@@ -5,9 +5,9 @@
 // other way to end a running one).
 #include "panel/ControlPanel.h"
 
-#include "module/ModuleIds.h"
-#include "module/ResourceStrings.h"
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
+#include "context/ResourceIds.h"
+#include "context/ResourceStrings.h"
 
 #include <objbase.h>
 
@@ -22,7 +22,7 @@ constexpr int kStopButton = 203;
 
 class StandInPanel : public ControlPanel {
 public:
-    explicit StandInPanel(ServerModule& module) : module_(module) {}
+    explicit StandInPanel(lx::ProcessContext& module) : module_(module) {}
     ~StandInPanel() override {
         if (window_) {
             SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
@@ -186,13 +186,13 @@ private:
         return DefWindowProcW(window, message, wParam, lParam);
     }
 
-    ServerModule& module_;
+    lx::ProcessContext& module_;
     HWND window_ = nullptr;
 };
 
 } // namespace
 
-std::shared_ptr<ControlPanel> CreateControlPanel(ServerModule& module) {
+std::shared_ptr<ControlPanel> CreateControlPanel(lx::ProcessContext& module, lx::MessageFilterHost&) {
     auto panel = std::make_shared<StandInPanel>(module);
     panel->Create();
     return panel;

@@ -4,7 +4,7 @@
 
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/server/Enumerators.h"
 #include "opc/server/Server.h"
 #include "opc/server/ServerResults.h"
@@ -263,7 +263,7 @@ void Group::SendDataChange(DWORD transaction) {
     std::vector<WORD> qualities(count);
     std::vector<FILETIME> times(count);
     std::vector<HRESULT> errors(count);
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     NRK_Server* runtime = module ? module->Runtime() : nullptr;
     HRESULT masterQuality = S_OK;
     HRESULT masterError = S_OK;

@@ -2,7 +2,7 @@
 // (IOPCItemProperties): thin COM frames around AddressSpaceBrowser and ItemProperties.
 #include <stdexcept>
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/server/Enumerators.h"
@@ -17,7 +17,7 @@ namespace {
 bool Empty(const wchar_t* text) noexcept { return !text || !*text; }
 
 NRK_Server& Runtime() {
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     NRK_Server* runtime = module ? module->Runtime() : nullptr;
     if (!runtime) throw std::runtime_error("no runtime");
     return *runtime;
