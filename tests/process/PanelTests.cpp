@@ -67,7 +67,7 @@ protected:
         ASSERT_TRUE(server->Started());
         panel = server->WaitForPanel();
         ASSERT_NE(panel, nullptr) << "no panel";
-        ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(panel) != FALSE; })) << "the panel is not shown";
+        ASSERT_TRUE(IsWindowVisible(panel)) << "the panel is not shown";
     }
 
     uidriver::ControlState State(int id) const { return uidriver::ReadControl(panel, id); }

@@ -151,8 +151,15 @@ public:
         return texts;
     }
 
+    // The panel once it is shown: the server shows it after its class object is
+    // registered, so that clients can connect from then on.
     HWND WaitForPanel(DWORD timeoutMs = 30000) {
-        return uidriver::WaitForWindow({kCaption, L"", true, Pid()}, timeoutMs, Handle());
+        const ULONGLONG start = GetTickCount64();
+        const HWND panel = uidriver::WaitForWindow({kCaption, L"", true, Pid()}, timeoutMs, Handle());
+        while (panel && !IsWindowVisible(panel) && GetTickCount64() - start < timeoutMs &&
+               WaitForSingleObject(Handle(), 0) == WAIT_TIMEOUT)
+            Sleep(50);
+        return panel;
     }
 
 private:
