@@ -15,7 +15,8 @@ export WINEPREFIX=$dir/wineprefix-shots
 
 shots() {
   local bin=$dir/bin drv
-  drv() { wine "$bin/uidriver.exe" "$@" </dev/null; }
+  # The driver gets its window titles as UTF-8 whatever language the server shows.
+  drv() { LANG=C.UTF-8 LC_ALL=C.UTF-8 wine "$bin/uidriver.exe" "$@" </dev/null; }
   mkdir -p "$out"
   "$top/scripts/wine-prefix.sh" </dev/null >/dev/null 2>&1
   # A virtual desktop of Wine's own draws the window frames (the display has no window manager).
