@@ -262,8 +262,8 @@ void ControlPanelDialog::UpdateButtonStates() {
 
 void ControlPanelDialog::Command(int id) {
     switch (id) {
-    case kStartButton: Start(); break;
-    case kStopButton: Stop(); break;
+    case kStartButton: ChangeNode(true); break;
+    case kStopButton: ChangeNode(false); break;
     case kLoginButton: Login(); break;
     case kLogoutButton: Logout(); break;
     case kHelpButton: Focus(kHelpButton); ShowHelp(window_); break;
@@ -287,38 +287,27 @@ void ControlPanelDialog::ShowFailure(UINT textId, int focusId) {
     Focus(focusId);
 }
 
-void ControlPanelDialog::Start() {
+// Start or Stop: the runtime is asked under the wait cursor, and whether the node runs
+// afterwards tells success; a failure keeps the panel's states and shows its box.
+void ControlPanelDialog::ChangeNode(bool start) {
     NRK_Server* runtime = context_.Runtime();
     if (!runtime)
         return;
-    Focus(kStartButton);
+    const int pressed = start ? kStartButton : kStopButton;
+    Focus(pressed);
     {
         WaitCursor wait;
-        runtime->StartNode();
+        if (start)
+            runtime->StartNode();
+        else
+            runtime->StopNode();
     }
-    if (!runtime->IsNodeRunning())
-        return ShowFailure(IDS_NODE_START_FAILED, kStartButton);
+    if (runtime->IsNodeRunning() != start)
+        return ShowFailure(start ? IDS_NODE_START_FAILED : IDS_NODE_STOP_FAILED, pressed);
     UpdateButtonStates();
     if (animation_)
-        animation_->SetPlaying(true);
-    Focus(kStopButton);
-}
-
-void ControlPanelDialog::Stop() {
-    NRK_Server* runtime = context_.Runtime();
-    if (!runtime)
-        return;
-    Focus(kStopButton);
-    {
-        WaitCursor wait;
-        runtime->StopNode();
-    }
-    if (runtime->IsNodeRunning())
-        return ShowFailure(IDS_NODE_STOP_FAILED, kStopButton);
-    UpdateButtonStates();
-    if (animation_)
-        animation_->SetPlaying(false);
-    Focus(kStartButton);
+        animation_->SetPlaying(start);
+    Focus(start ? kStopButton : kStartButton);
 }
 
 void ControlPanelDialog::Login() {

@@ -61,8 +61,7 @@ private:
     void LayOut();
     void UpdateButtonStates();
     void Command(int id);
-    void Start();
-    void Stop();
+    void ChangeNode(bool start);
     void Login();
     void Logout();
     void Help();
