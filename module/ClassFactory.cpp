@@ -1,6 +1,6 @@
 #include "module/ClassFactory.h"
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/server/ServerFactory.h"
 
 namespace lx {
@@ -32,9 +32,9 @@ HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID r
 
 HRESULT STDMETHODCALLTYPE ClassFactory::LockServer(BOOL lock) {
     if (lock)
-        module_.Lock();
+        context_.Lock();
     else
-        module_.Unlock();
+        context_.Unlock();
     return S_OK;
 }
 

@@ -6,16 +6,16 @@
 
 #include <atomic>
 
-class ServerModule;
-
 namespace lx {
+
+class ProcessContext;
 
 // Lives as long as the module; COM's references do not end it.
 // CreateInstance refuses aggregation and otherwise creates one server object;
 // LockServer takes and gives back a module lock.
 class ClassFactory final : public IClassFactory {
 public:
-    explicit ClassFactory(ServerModule& module) : module_(module) {}
+    explicit ClassFactory(ProcessContext& context) : context_(context) {}
     virtual ~ClassFactory() = default;
     ClassFactory(const ClassFactory&) = delete;
     ClassFactory& operator=(const ClassFactory&) = delete;
@@ -29,7 +29,7 @@ public:
     ULONG References() const noexcept { return references_.load(); }
 
 private:
-    ServerModule& module_;
+    ProcessContext& context_;
     std::atomic<ULONG> references_{0};
 };
 

@@ -5,26 +5,14 @@
 
 #include <vector>
 
+#include "context/MessageFilter.h"
+
 namespace lx {
 
-// Sees every message before it is translated and dispatched; true consumes it.
-class MessageFilter {
+class MessageLoop : public MessageFilterHost {
 public:
-    virtual ~MessageFilter() = default;
-    virtual bool PreTranslateMessage(MSG& message) = 0;
-};
-
-// Called while no message waits; false when there is no more idle work.
-class IdleHandler {
-public:
-    virtual ~IdleHandler() = default;
-    virtual bool OnIdle() = 0;
-};
-
-class MessageLoop {
-public:
-    void AddMessageFilter(MessageFilter* filter);
-    void RemoveMessageFilter(MessageFilter* filter);
+    void AddMessageFilter(MessageFilter* filter) override;
+    void RemoveMessageFilter(MessageFilter* filter) override;
     void AddIdleHandler(IdleHandler* handler);
     void RemoveIdleHandler(IdleHandler* handler);
 

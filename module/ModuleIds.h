@@ -1,24 +1,12 @@
-// Identities and resource ids of the server executable.
+// Identities and registry script ids of the server executable (the string ids, their
+// fallbacks and the per-user configuration key are in context/ResourceIds.h).
 #pragma once
 
 #include <windows.h>
 
-namespace lx {
+#include "context/ResourceIds.h"
 
-// String resources (English and Russian string tables).
-enum StringId : UINT {
-    IDS_PRODUCT = 200,            // window title and caption of every message box
-    IDS_COLUMN_NAME = 1002,
-    IDS_COLUMN_VALUE = 1003,
-    IDS_CLIENTS_CONNECTED = 2000,
-    IDS_NODE_NOT_DEFINED = 4096,
-    IDS_NODE_NOT_FOUND = 4097,
-    IDS_NODE_LOAD_FAILED = 4098,
-    IDS_NODE_START_FAILED = 4099,
-    IDS_NODE_STOP_FAILED = 4100,
-    IDS_OUT_OF_MEMORY = 4101,
-    IDS_INVALID_NODE_TYPE = 4103,
-};
+namespace lx {
 
 // Registry script resource ids (type "REGISTRY").
 enum ScriptId : int {
@@ -28,17 +16,7 @@ enum ScriptId : int {
     SCRIPT_EARLIER_VERSION = 105,
 };
 
-// Texts shown when a string resource cannot be loaded.
-inline constexpr const wchar_t* kFallbackText = L"ERROR!!!";
-inline constexpr const wchar_t* kFallbackCaption = L"Velmara 6 OPC Server";
-// The control panel's window title; a second instance searches for the same text.
-inline constexpr const wchar_t* kFallbackTitle = L"VELMARA 6 OPC Server";
-
 inline constexpr const wchar_t* kInstanceMutexName = L"VELMARA_6_OPC_SERVER";
-
-// The per-user configuration key and its values.
-inline constexpr const wchar_t* kConfigKey = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
-inline constexpr const wchar_t* kNodeFilePathValue = L"NodeFilePath";
 
 // COM identity.
 inline constexpr const wchar_t* kServerClsidText = L"{7A3E1C04-5B2D-4F60-9E11-2C8D0B6A4F01}";

@@ -4,7 +4,7 @@
 #include "module/CommandLine.h"
 #include "module/ModuleIds.h"
 #include "module/Registrar.h"
-#include "module/ResourceStrings.h"
+#include "context/ResourceStrings.h"
 #include "module/StartupFailure.h"
 #include "panel/ControlPanel.h"
 #include "runtime/NodeSelection.h"
@@ -12,7 +12,6 @@
 #include <commctrl.h>
 #include <objbase.h>
 
-#include <ctime>
 #include <filesystem>
 
 // The address-space tree is built right after the node is accepted.
@@ -31,9 +30,6 @@ ServerModule::ServerModule() {
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     comInitialised_ = SUCCEEDED(hr);
     failed_ = FAILED(hr);
-    startTime_ = UtcNow();
-    random_.seed(5489u);
-    random_.seed(static_cast<std::mt19937::result_type>(std::time(nullptr)));
 }
 
 ServerModule::~ServerModule() {
@@ -41,9 +37,9 @@ ServerModule::~ServerModule() {
     RevokeClassObjects();
     panel_.reset();
     classFactory_.reset();
-    if (shutdownEvent_) {
-        CloseHandle(shutdownEvent_);
-        shutdownEvent_ = nullptr;
+    if (HANDLE event = context_.ShutdownEvent()) {
+        context_.SetShutdownEvent(nullptr);
+        CloseHandle(event);
     }
     if (comInitialised_)
         CoUninitialize();
@@ -52,18 +48,6 @@ ServerModule::~ServerModule() {
 }
 
 ServerModule* ServerModule::Instance() noexcept { return g_instance.load(); }
-
-long ServerModule::Lock() noexcept { return ++lockCount_; }
-
-long ServerModule::Unlock() noexcept {
-    const long count = --lockCount_;
-    if (count == 0) {
-        activity_ = true;
-        if (shutdownEvent_)
-            SetEvent(shutdownEvent_);
-    }
-    return count;
-}
 
 int ServerModule::Main(const wchar_t* commandLine, int showCommand, RuntimeProvider provider) {
     runtimeProvider_ = provider;
@@ -79,7 +63,7 @@ int ServerModule::Main(const wchar_t* commandLine, int showCommand, RuntimeProvi
             case lx::TokenAction::Register:
                 return FAILED(pathResult) ? pathResult : lx::reg::RegisterServer(modulePath);
             case lx::TokenAction::AutoStart:
-                autoStart_ = 1;
+                context_.SetAutoStart(true);
                 break;
             case lx::TokenAction::NodeFile:
                 if (SUCCEEDED(pathResult))
@@ -116,8 +100,8 @@ int ServerModule::Run(int showCommand) {
         } else {
             hr = CoResumeClassObjects();
             if (FAILED(hr)) {
-                SetEvent(shutdownEvent_);
-                WaitForSingleObject(monitorThread_, 2 * shutdownDelay_);
+                SetEvent(context_.ShutdownEvent());
+                WaitForSingleObject(monitorThread_, 2 * context_.ShutdownDelay());
                 RevokeClassObjects();
             }
         }
@@ -127,15 +111,15 @@ int ServerModule::Run(int showCommand) {
         return hr;
     }
 
-    shutdownPause_ = 0;
-    shutdownDelay_ = 1000;
+    context_.SetShutdownPause(0);
+    context_.SetShutdownDelay(1000);
     if (panel_)
         panel_->Show(showCommand);
-    Lock();   // the panel's; its window gives it back when destroyed
+    context_.Lock();   // the panel's; its window gives it back when destroyed
     loop_.Run();
 
     hr = RevokeClassObjects();
-    Sleep(shutdownPause_);
+    Sleep(context_.ShutdownPause());
     Cleanup();
     return hr;
 }
@@ -145,8 +129,8 @@ bool ServerModule::Initialise() {
         NRK_Server* runtime = nullptr;
         if (runtimeProvider_)
             runtimeProvider_(0, &runtime);
-        runtime_ = runtime;
-        if (!runtime_)   // no runtime, no node
+        context_.SetRuntime(runtime);
+        if (!runtime)   // no runtime, no node
             throw lx::StartupFailure(lx::IDS_NODE_LOAD_FAILED);
 
         std::wstring program = programPath_;
@@ -159,18 +143,18 @@ bool ServerModule::Initialise() {
         std::string root = lx::node::ToAnsi(exeDir);
         if (root.empty() || (root.back() != '\\' && root.back() != '/'))
             root += '\\';
-        runtime_->SetRootDirectory(root.c_str());
+        runtime->SetRootDirectory(root.c_str());
 
         lx::node::RegistryConfigReader reader;
-        nodePath_ = lx::node::SelectAndLoadNode(reader, *runtime_, std::filesystem::current_path(), exeDir);
+        context_.SetNodePath(lx::node::SelectAndLoadNode(reader, *runtime, std::filesystem::current_path(), exeDir));
 
 #ifdef LX_HAVE_ADDRESS_SPACE
-        root_ = BuildAddressSpace(*runtime_);
+        context_.SetRoot(BuildAddressSpace(*runtime));
 #else
         // ADDRESS-SPACE: the tree is built here (BuildAddressSpace in runtime/AddressSpace.h).
 #endif
 
-        panel_ = CreateControlPanel(*this);
+        panel_ = CreateControlPanel(context_, loop_);
         if (!panel_ || !panel_->Window())
             throw std::runtime_error("control panel");
         return true;
@@ -184,23 +168,23 @@ bool ServerModule::Initialise() {
 
 void ServerModule::Cleanup() noexcept {
     panel_.reset();
-    if (runtime_) {
+    if (NRK_Server* runtime = context_.Runtime()) {
         try {
-            if (runtime_->IsNodeRunning())
-                runtime_->StopNode();
-            if (runtime_->IsNodeLoaded())
-                runtime_->UnloadNode();
+            if (runtime->IsNodeRunning())
+                runtime->StopNode();
+            if (runtime->IsNodeLoaded())
+                runtime->UnloadNode();
         } catch (...) {
         }
     }
-    runtime_ = nullptr;
-    root_.reset();
+    context_.SetRuntime(nullptr);
+    context_.SetRoot(nullptr);
 }
 
 HRESULT ServerModule::RegisterClassObjects() noexcept {
     try {
         if (!classFactory_)
-            classFactory_ = std::make_unique<lx::ClassFactory>(*this);
+            classFactory_ = std::make_unique<lx::ClassFactory>(context_);
     } catch (...) {
         return E_OUTOFMEMORY;
     }
@@ -217,9 +201,9 @@ HRESULT ServerModule::RevokeClassObjects() noexcept {
 }
 
 HRESULT ServerModule::StartShutdownMonitor() noexcept {
-    if (!shutdownEvent_)
-        shutdownEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!shutdownEvent_)
+    if (!context_.ShutdownEvent())
+        context_.SetShutdownEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!context_.ShutdownEvent())
         return E_FAIL;
     monitorStop_ = false;
     monitorThread_ = CreateThread(nullptr, 0, &ServerModule::ShutdownMonitor, this, 0, nullptr);
@@ -230,8 +214,8 @@ void ServerModule::StopShutdownMonitor() noexcept {
     if (!monitorThread_)
         return;
     monitorStop_ = true;
-    if (shutdownEvent_)
-        SetEvent(shutdownEvent_);
+    if (HANDLE event = context_.ShutdownEvent())
+        SetEvent(event);
     WaitForSingleObject(monitorThread_, 10000);
     CloseHandle(monitorThread_);
     monitorThread_ = nullptr;
@@ -249,20 +233,21 @@ DWORD WINAPI ServerModule::ShutdownMonitor(void* module) {
 // delay. The event stays open until the module ends: an unlock racing with the end
 // of this thread must not signal a closed (or reused) handle.
 void ServerModule::MonitorShutdown() noexcept {
+    const HANDLE event = context_.ShutdownEvent();
     for (;;) {
-        WaitForSingleObject(shutdownEvent_, INFINITE);
+        WaitForSingleObject(event, INFINITE);
         if (monitorStop_)
             return;
         DWORD wait;
         do {
-            activity_ = false;
-            wait = WaitForSingleObject(shutdownEvent_, shutdownDelay_);
+            context_.SetActivity(false);
+            wait = WaitForSingleObject(event, context_.ShutdownDelay());
         } while (wait == WAIT_OBJECT_0 && !monitorStop_);
         if (monitorStop_)
             return;
-        if (!activity_ && lockCount_ == 0) {
+        if (!context_.Activity() && context_.LockCount() == 0) {
             CoSuspendClassObjects();
-            if (lockCount_ == 0)
+            if (context_.LockCount() == 0)
                 break;
         }
     }

@@ -1,6 +1,6 @@
 // Process entry of lx6opc.exe: one instance per session, then the module.
 #include "module/ModuleIds.h"
-#include "module/ResourceStrings.h"
+#include "context/ResourceStrings.h"
 #include "module/ServerModule.h"
 #include "nrk/NRK_Server.h"
 

@@ -10,7 +10,10 @@
 
 #include <memory>
 
-class ServerModule;
+namespace lx {
+class ProcessContext;
+class MessageFilterHost;
+}
 
 class ControlPanel {
 public:
@@ -22,4 +25,5 @@ public:
 };
 
 // Creates the panel with its window hidden; throws if the window cannot be created.
-std::shared_ptr<ControlPanel> CreateControlPanel(ServerModule& module);
+// The panel registers its keyboard filter with `loop` and removes it when its window ends.
+std::shared_ptr<ControlPanel> CreateControlPanel(lx::ProcessContext& context, lx::MessageFilterHost& loop);

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "context/ResourceIds.h"
 #include "panel/ObjectWindow.h"
 #include "panel/SplitterWindow.h"
 
@@ -29,7 +30,7 @@ class AttributeNode;
 namespace panel {
 
 // The per-user key that holds the panel's layout ("Frame" and "View").
-inline constexpr const wchar_t* kPanelLayoutKey = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER\\UI";
+inline constexpr const wchar_t* kPanelLayoutKey = lx::kUiKey;
 
 class NodeView {
 public:

@@ -32,6 +32,9 @@ demo() {
   "${client[@]}" subscribe Plant.Intake.Basin.Level.Value Plant.Intake.Flow.Total.Value \
     Plant.Treatment.Dosing.Chlorine.Value Plant.Utilities.Energy.Value \
     --rate 1000 --seconds "${LX_DEMO_SECONDS:-20}" </dev/null
+  # The node runs (COM started the server): Stop, then close the panel.
+  wine "$bin/uidriver.exe" press "Velmara 6 OPC Server" 203 </dev/null >/dev/null 2>&1 || true
+  sleep 1
   wine "$bin/uidriver.exe" close "Velmara 6 OPC Server" </dev/null >/dev/null 2>&1 || true
 }
 if [ "${1:-}" = --inside-display ]; then

@@ -14,34 +14,19 @@ TEST(ServerModule, IsTheInstanceWhileItLives) {
         EXPECT_EQ(ServerModule::Instance(), &module);
         EXPECT_FALSE(module.Failed());
         EXPECT_EQ(module.MainThreadId(), GetCurrentThreadId());
-        EXPECT_EQ(module.ShutdownDelay(), 5000u);
-        EXPECT_EQ(module.ShutdownPause(), 1000u);
-        EXPECT_FALSE(module.AutoStart());
-        EXPECT_FALSE(module.ShuttingDown());
+        EXPECT_EQ(lx::ProcessContext::Current(), &module.Context());
+        EXPECT_EQ(module.Context().ShutdownDelay(), 5000u);
+        EXPECT_EQ(module.Context().ShutdownPause(), 1000u);
+        EXPECT_FALSE(module.Context().AutoStart());
+        EXPECT_FALSE(module.Context().ShuttingDown());
     }
     EXPECT_EQ(ServerModule::Instance(), nullptr);
-}
-
-TEST(ServerModule, UnlockToZeroRaisesActivityAndWakesTheMonitor) {
-    ServerModule module;
-    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    module.SetShutdownEvent(event);
-    EXPECT_EQ(module.Lock(), 1);
-    EXPECT_EQ(module.Lock(), 2);
-    EXPECT_EQ(module.Unlock(), 1);
-    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_FALSE(module.TakeActivity());
-    EXPECT_EQ(module.Unlock(), 0);
-    EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_TRUE(module.TakeActivity());
-    EXPECT_FALSE(module.TakeActivity());   // taken once
-    EXPECT_EQ(module.LockCount(), 0);
-    // The module closes its event when it ends.
+    EXPECT_EQ(lx::ProcessContext::Current(), nullptr);
 }
 
 TEST(ClassFactory, RefusesAggregationAndCountsServerLocks) {
     ServerModule module;
-    lx::ClassFactory factory(module);
+    lx::ClassFactory factory(module.Context());
     Microsoft::WRL::ComPtr<IClassFactory> cf;
     ASSERT_EQ(factory.QueryInterface(IID_PPV_ARGS(&cf)), S_OK);
     Microsoft::WRL::ComPtr<IUnknown> unknown;
@@ -55,9 +40,9 @@ TEST(ClassFactory, RefusesAggregationAndCountsServerLocks) {
     EXPECT_EQ(cf->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
 
     EXPECT_EQ(cf->LockServer(TRUE), S_OK);
-    EXPECT_EQ(module.LockCount(), 1);
+    EXPECT_EQ(module.Context().LockCount(), 1);
     EXPECT_EQ(cf->LockServer(FALSE), S_OK);
-    EXPECT_EQ(module.LockCount(), 0);
+    EXPECT_EQ(module.Context().LockCount(), 0);
     cf.Reset();
     unknown.Reset();
     EXPECT_EQ(factory.References(), 0u);

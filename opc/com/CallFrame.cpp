@@ -1,11 +1,11 @@
 #include "opc/com/CallFrame.h"
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 
 namespace opc::com {
 
 bool ProcessShuttingDown() noexcept {
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     return module && module->ShuttingDown();
 }
 

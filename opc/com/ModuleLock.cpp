@@ -1,11 +1,11 @@
 #include "opc/com/ModuleLock.h"
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 
 namespace opc::com {
 
 ModuleLock::ModuleLock() noexcept {
-    if (ServerModule* module = ServerModule::Instance()) {
+    if (::lx::ProcessContext* module = ::lx::ProcessContext::Current()) {
         module->Lock();
         held_ = true;
     }
@@ -13,7 +13,7 @@ ModuleLock::ModuleLock() noexcept {
 
 ModuleLock::~ModuleLock() {
     if (!held_) return;
-    if (ServerModule* module = ServerModule::Instance()) module->Unlock();
+    if (::lx::ProcessContext* module = ::lx::ProcessContext::Current()) module->Unlock();
 }
 
 } // namespace opc::com

@@ -1,5 +1,5 @@
 // UTC time with microsecond resolution, as kept everywhere inside the server. The same
-// alias as in module/ServerModule.h, for code that should not pull in the module.
+// alias as in context/ProcessContext.h, for code that needs only the time type.
 #pragma once
 
 #include <chrono>

@@ -4,7 +4,7 @@
 
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/server/Enumerators.h"
 #include "opc/server/Server.h"
 #include "opc/server/ServerResults.h"
@@ -295,7 +295,7 @@ bool Group::QueueDataChange(DWORD transaction, bool tick) {
     if (selected.empty()) return false;
     const std::size_t count = selected.size();
     auto arrays = std::make_shared<DataChangeArrays>(count);
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     NRK_Server* runtime = module ? module->Runtime() : nullptr;
     for (std::size_t i = 0; i < count; ++i) {
         DeliveredValue delivered = DeliverGroupItem(*selected[i], kSourceCache, runtime);

@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/Group.h"
 #include "opc/group/ItemWrite.h"
@@ -17,7 +17,7 @@ namespace lx = ::opc::com;
 namespace {
 
 NRK_Server* CurrentRuntime() noexcept {
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     return module ? module->Runtime() : nullptr;
 }
 

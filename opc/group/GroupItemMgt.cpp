@@ -4,7 +4,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/Group.h"
 #include "opc/server/OpcArray.h"
@@ -40,7 +40,7 @@ ResolvedItem ResolveItem(const OPCITEMDEF& def) {
         resolved.result = OPC_E_INVALIDITEMID;
         return resolved;
     }
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     const std::shared_ptr<GroupNode> root = module ? module->Root() : nullptr;
     std::shared_ptr<AddressSpaceNode> node = root ? Resolve(*root, def.szItemID) : nullptr;
     if (!node || node->IsBranch()) {

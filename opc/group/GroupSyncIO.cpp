@@ -2,7 +2,7 @@
 // caller's thread under the group lock.
 #include <new>
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/Group.h"
 #include "opc/group/ItemStateArray.h"
@@ -14,7 +14,7 @@ namespace opc::server::da::com {
 namespace {
 
 NRK_Server* CurrentRuntime() noexcept {
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     return module ? module->Runtime() : nullptr;
 }
 

@@ -1,7 +1,7 @@
 // The process-wide update service: one worker thread that scans the value cache every
 // scan period, runs every group's update timer and every posted job, one at a time.
 //
-// One service lives per process; ServerModule::AcquireUpdateService hands out the live
+// One service lives per process; ProcessContext::AcquireUpdateService hands out the live
 // one or makes a new one, and it ends with its last shared reference (server objects,
 // groups). Boost stays inside UpdateService.cpp.
 #pragma once
@@ -17,7 +17,7 @@
 #include <mutex>
 #include <optional>
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/ValueConversion.h"

@@ -1,5 +1,5 @@
-// The module's hand-out of the one update service of the process.
-#include "module/ServerModule.h"
+// The context's hand-out of the one update service of the process.
+#include "context/ProcessContext.h"
 
 #include <mutex>
 
@@ -10,7 +10,7 @@ namespace opc {
 UpdateService::AttributeReader RuntimeAttributeReader(NRK_Server* runtime);
 } // namespace opc
 
-std::shared_ptr<opc::UpdateService> ServerModule::AcquireUpdateService() {
+std::shared_ptr<opc::UpdateService> lx::ProcessContext::AcquireUpdateService() {
     std::lock_guard<std::recursive_mutex> hold(updateServiceLock_);
     if (auto live = updateService_.lock()) return live;
     opc::UpdateService::Options options;

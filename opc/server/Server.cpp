@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/ValueConversion.h"
@@ -45,7 +45,7 @@ Server::~Server() {
 HRESULT Server::Initialise() noexcept {
     try {
         token_ = std::make_shared<Token>(this);
-        ServerModule* module = ServerModule::Instance();
+        ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
         if (!module) return E_FAIL;
         std::weak_ptr<Token> weak = token_;
         firstNotice_ = module->FirstShutdownNotice().connect([weak] {
@@ -136,7 +136,7 @@ OPCHANDLE Server::FreeHandle() const {
 }
 
 std::wstring Server::GenerateName() const {
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     for (;;) {
         std::wstring name;
         if (module) {
@@ -214,7 +214,7 @@ STDMETHODIMP Server::GetStatus(OPCSERVERSTATUS** ppServerStatus) {
         ::opc::TaskMemPtr<OPCSERVERSTATUS> status(static_cast<OPCSERVERSTATUS*>(CoTaskMemAlloc(sizeof(OPCSERVERSTATUS))));
         if (!status) return E_OUTOFMEMORY;
         std::memset(status.get(), 0, sizeof(OPCSERVERSTATUS));
-        ServerModule* module = ServerModule::Instance();
+        ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
         const UtcTime start = module ? module->StartTime() : UtcTime{};
         status->ftStartTime = ToFileTime(start);
         status->ftCurrentTime = ToFileTime(UtcNow());

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "module/ServerModule.h"
+#include "context/ProcessContext.h"
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/UpdateService.h"
@@ -21,7 +21,7 @@ namespace {
 bool Empty(const wchar_t* text) noexcept { return !text || !*text; }
 
 NRK_Server& Runtime() {
-    ServerModule* module = ServerModule::Instance();
+    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
     NRK_Server* runtime = module ? module->Runtime() : nullptr;
     if (!runtime) throw std::runtime_error("no runtime");
     return *runtime;

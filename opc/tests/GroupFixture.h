@@ -1,4 +1,4 @@
-// A group on a fake runtime for the item, I/O and subscription tests: a module with the
+// A group on a fake runtime for the item, I/O and subscription tests: a context with the
 // fake node, the real update service on a manual clock, one group, and a recording
 // IOPCDataCallback sink.
 //
@@ -23,13 +23,13 @@
 #include <string>
 #include <vector>
 
-#include "module/ServerModule.h"
 #include "opc/com/ComObject.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/Group.h"
 #include "opc/group/UpdateService.h"
 #include "runtime/AddressSpace.h"
 #include "tests/support/FakeRuntime.h"
+#include "tests/support/TestContext.h"
 
 namespace lx_group_tests {
 
@@ -234,7 +234,7 @@ protected:
     }
 
     FakeRuntime fake;
-    ServerModule module;
+    lx::test::TestContext module;
     std::shared_ptr<opc::UpdateService> service;
     std::vector<ComPtr<Group>> groups;
     ComPtr<Group> group;

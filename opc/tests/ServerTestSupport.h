@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "FakeRuntime.h"
-#include "module/ServerModule.h"
+#include "TestContext.h"
 #include "opc/com/ComObject.h"
 #include "opc/group/Group.h"
 #include "opc/group/UpdateService.h"
@@ -170,7 +170,7 @@ inline void ExpectEnumeratorArgumentChecks(IEnumString* e) {
     EXPECT_EQ(e->Clone(nullptr), E_POINTER);
 }
 
-// A module with a fake runtime, and the service clock frozen at a fixed time.
+// A process context with a fake runtime, and the service clock frozen at a fixed time.
 class ModuleFixture : public ::testing::Test {
 protected:
     static constexpr UtcTime kStart = UtcTime(std::chrono::microseconds(1'767'225'600'000'000LL)); // 2026-01-01
@@ -179,7 +179,7 @@ protected:
         ::opc::ServiceClock::SetManual(kStart);
         fake.SetRunning(true);
         fake.SetParameter(NRK_PARAM_SCAN_PERIOD, 100);
-        module = std::make_unique<ServerModule>();
+        module = std::make_unique<lx::test::TestContext>();
         module->SetRuntime(&fake);
     }
     void TearDown() override {
@@ -224,7 +224,7 @@ protected:
     }
 
     FakeRuntime fake;
-    std::unique_ptr<ServerModule> module;
+    std::unique_ptr<lx::test::TestContext> module;
 };
 
 } // namespace opc::test

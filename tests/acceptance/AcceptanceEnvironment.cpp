@@ -58,6 +58,7 @@ void WaitForServerEnd() {
     // Started by COM, the server runs until its panel is closed; with no client left it closes without asking.
     DWORD pid = 0;
     GetWindowThreadProcessId(panel, &pid);
+    uidriver::StopPanelNode(panel);   // started by COM, the server runs its node, which keeps the panel open
     uidriver::RequestClose(panel);
     if (uidriver::WaitUntilGone(panel, 15000)) return;
     ADD_FAILURE() << "lx6opc.exe does not end when its panel is closed with no client left";

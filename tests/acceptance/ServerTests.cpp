@@ -402,6 +402,7 @@ TEST_F(Server, ExitSendsShutdownRequestToEveryAdvisedSink) {
     ASSERT_NE(panel, nullptr);
     DWORD pid = 0;
     GetWindowThreadProcessId(panel, &pid);
+    ASSERT_TRUE(uidriver::StopPanelNode(panel)) << "a running node keeps the panel open";
     uidriver::RequestClose(panel);
     const HWND box = uidriver::WaitForWindow({kServerPanelCaption, uidriver::kDialogClass, false, pid}, 20000);
     ASSERT_NE(box, nullptr) << "no confirmation box";

@@ -2,6 +2,7 @@
 // guard, start-up failures with their message boxes, a normal start and its end.
 // Every test starts the executable beside this program and drives its windows.
 #include "RemoteControls.h"
+#include "ProcessSupport.h"
 #include "UiDriver.h"
 #include "module/ModuleIds.h"
 #include "module/Registrar.h"
@@ -23,175 +24,10 @@
 #include <set>
 #include <tuple>
 
-namespace fs = std::filesystem;
-using lxtest::DumpRegistry;
 using lxtest::KeyExists;
+using namespace lxprocess;
 
 namespace {
-
-const std::wstring kCaption = L"Velmara 6 OPC Server";
-const std::wstring kClsidKey = L"CLSID\\{7A3E1C04-5B2D-4F60-9E11-2C8D0B6A4F01}";
-const std::wstring kAppIdKey = L"AppID\\{7A3E1C06-5B2D-4F60-9E11-2C8D0B6A4F01}";
-const std::wstring kTypeLibKey = L"TypeLib\\{7A3E1C03-5B2D-4F60-9E11-2C8D0B6A4F01}";
-const std::wstring kServerKey = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
-const std::wstring kDaKey = L"Software\\CorvanE\\VELMARA\\6\\OPC\\DA";
-const wchar_t* const kClassKeys[] = {
-    L"AppID\\{7A3E1C06-5B2D-4F60-9E11-2C8D0B6A4F01}", L"AppID\\lx6opc.EXE",
-    L"CLSID\\{7A3E1C04-5B2D-4F60-9E11-2C8D0B6A4F01}", L"CLSID\\{7A3E1C05-5B2D-4F60-9E11-2C8D0B6A4F01}",
-    L"CLSID\\{7A3E1C08-5B2D-4F60-9E11-2C8D0B6A4F01}", L"Corvane.LX6.OPC.DA.Server.1", L"Corvane.LX6.OPC.DA.Server",
-    L"Corvane.Lx6OpcServer.1", L"Corvane.Lx6OpcServer", L"Corvane.Lx6Node.1", L"Corvane.Lx6Node",
-    L"Corvane.Lx6OPCDAServerSetup.1", L"Corvane.Lx6OPCDAServerSetup",
-    L"TypeLib\\{7A3E1C03-5B2D-4F60-9E11-2C8D0B6A4F01}"};
-
-fs::path BinDir() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return fs::path(path).parent_path();
-}
-
-fs::path ServerExe() { return BinDir() / L"lx6opc.exe"; }
-
-// A path of the source tree as Wine shows it.
-fs::path SourcePath(const std::string& relative) {
-    std::wstring path = L"Z:";
-    for (char c : std::string(LX_SOURCE_DIR) + "/" + relative)
-        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(c));
-    return path;
-}
-
-std::set<std::wstring> ClassesState() {
-    std::set<std::wstring> all;
-    for (const wchar_t* key : kClassKeys) {
-        auto part = DumpRegistry(HKEY_CLASSES_ROOT, key);
-        all.insert(part.begin(), part.end());
-    }
-    return all;
-}
-
-void ResetRegistry() {
-    for (const wchar_t* key : kClassKeys) {
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, key);
-    }
-    for (const std::wstring& key : {kServerKey, kDaKey}) {
-        RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
-    }
-}
-
-void SetUserValue(const std::wstring& path, const std::wstring& name, DWORD type, const void* data, DWORD bytes) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), bytes), ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
-void SetNodeFilePath(const std::wstring& value) {
-    SetUserValue(kServerKey, lx::kNodeFilePathValue, REG_SZ, value.c_str(),
-                 static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-std::optional<std::wstring> NodeFilePath() {
-    wchar_t buffer[1024] = {};
-    DWORD bytes = sizeof(buffer);
-    if (RegGetValueW(HKEY_CURRENT_USER, kServerKey.c_str(), lx::kNodeFilePathValue, RRF_RT_REG_SZ, nullptr, buffer,
-                     &bytes) != ERROR_SUCCESS)
-        return std::nullopt;
-    return std::wstring(buffer);
-}
-
-// One run of the server; ended by force (it is ours) if a test leaves it running.
-class ServerProcess {
-public:
-    ServerProcess(const std::wstring& arguments, const fs::path& workingDir = BinDir(),
-                  const fs::path& exe = ServerExe()) {
-        std::wstring line = L"\"" + exe.wstring() + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
-        STARTUPINFOW si{};
-        si.cb = sizeof(si);
-        started_ = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                  workingDir.c_str(), &si, &info_) != FALSE;
-    }
-    ~ServerProcess() {
-        if (!started_) return;
-        if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-            TerminateProcess(info_.hProcess, 99);
-            WaitForSingleObject(info_.hProcess, 5000);
-        }
-        CloseHandle(info_.hThread);
-        CloseHandle(info_.hProcess);
-    }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-
-    bool Started() const { return started_; }
-    DWORD Pid() const { return info_.dwProcessId; }
-    HANDLE Handle() const { return info_.hProcess; }
-
-    // The exit code, or nothing if it still runs after timeoutMs. Messages of this
-    // thread's windows are pumped meanwhile.
-    std::optional<DWORD> Wait(DWORD timeoutMs) {
-        const ULONGLONG start = GetTickCount64();
-        for (;;) {
-            const DWORD w = MsgWaitForMultipleObjects(1, &info_.hProcess, FALSE, 100, QS_ALLINPUT);
-            if (w == WAIT_OBJECT_0) {
-                DWORD code = 0;
-                GetExitCodeProcess(info_.hProcess, &code);
-                return code;
-            }
-            MSG message;
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-                TranslateMessage(&message);
-                DispatchMessageW(&message);
-            }
-            if (GetTickCount64() - start > timeoutMs)
-                return std::nullopt;
-        }
-    }
-
-    // The server's message box: its texts; OK pressed.
-    std::optional<std::vector<std::wstring>> AnswerBox(DWORD timeoutMs = 30000) {
-        HWND box = uidriver::WaitForWindow({kCaption, uidriver::kDialogClass, false, Pid()}, timeoutMs, Handle());
-        if (!box) return std::nullopt;
-        auto texts = uidriver::StaticTexts(box);
-        uidriver::PressButton(box, IDOK);
-        return texts;
-    }
-
-    // The panel once it is shown: the process shows it after registering its class object, so
-    // a client may connect from then on (the window exists, hidden, a little earlier).
-    HWND WaitForPanel(DWORD timeoutMs = 30000) {
-        const ULONGLONG start = GetTickCount64();
-        const HWND panel = uidriver::WaitForWindow({kCaption, L"", true, Pid()}, timeoutMs, Handle());
-        while (panel && !IsWindowVisible(panel) && GetTickCount64() - start < timeoutMs) Sleep(20);
-        return panel;
-    }
-
-private:
-    PROCESS_INFORMATION info_{};
-    bool started_ = false;
-};
-
-constexpr DWORD kExitTimeout = 30000;
-
-class Process : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(fs::exists(ServerExe())) << "build lx6opc first";
-        ResetRegistry();
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        scratch = fs::path(temp) / (L"lx6opc-process-" + std::to_wstring(GetCurrentProcessId()));
-        fs::remove_all(scratch);
-        fs::create_directories(scratch);
-    }
-    void TearDown() override {
-        ResetRegistry();
-        std::error_code ec;
-        fs::remove_all(scratch, ec);
-    }
-    fs::path scratch;
-};
 
 bool TypeLibraryBuilt() { return fs::exists(BinDir() / L"lx6opc.tlb"); }
 
@@ -412,6 +248,11 @@ TEST_F(Process, NormalStartServesTheDemoNodeUntilThePanelIsClosed) {
         EXPECT_EQ(uidriver::FindTopLevel({kCaption, uidriver::kDialogClass, false, server.Pid()}), nullptr);
         Sleep(500);
         EXPECT_FALSE(server.Wait(0)) << "the server ended by itself";
+        // A run-mode switch starts the node, and a running node keeps the panel open.
+        const bool runMode = *args != L'\0';
+        EXPECT_EQ(WaitUntil([&] { return uidriver::ReadControl(panel, kStopId).visible; }, runMode ? 10000 : 500),
+                  runMode);
+        EXPECT_TRUE(uidriver::StopPanelNode(panel));
         uidriver::RequestClose(panel);
         EXPECT_EQ(server.Wait(kExitTimeout), std::optional<DWORD>(S_OK));
         EXPECT_FALSE(IsWindow(panel));
@@ -628,6 +469,8 @@ TEST_F(Process, ComActivationStartsTheServer) {
     GetWindowThreadProcessId(panel, &pid);
     const HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
     ASSERT_NE(process, nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return uidriver::ReadControl(panel, kStopId).visible; })) << "started by COM, the node runs";
+    EXPECT_TRUE(uidriver::StopPanelNode(panel));
     uidriver::RequestClose(panel);
     const bool ended = WaitForSingleObject(process, kExitTimeout) == WAIT_OBJECT_0;
     DWORD code = STILL_ACTIVE;
@@ -681,7 +524,7 @@ struct PanelControls {
 };
 
 void PressPanelButton(HWND panel, int id) {
-    PostMessageW(panel, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+    uidriver::PostCommand(panel, id);   // to the panel's dialog, as its buttons do
 }
 
 std::set<std::wstring> ClipCopies() {

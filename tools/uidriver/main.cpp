@@ -7,11 +7,18 @@
 //   uidriver select TITLE PATH            selects the tree item at PATH ("Plant/Intake/Basin.Level")
 //   uidriver rows TITLE                   the rows of the window's list: Name and Value (tab-separated)
 //   uidriver edit TITLE ROW TEXT          edits the list row's value: starts editing, types TEXT, Enter
+//   uidriver state TITLE ID               a control: "visible|hidden enabled|disabled" and its text
+//   uidriver press TITLE ID               clicks a visible, enabled button (1 if it is neither)
+//   uidriver command TITLE ID             sends the control's command whatever its state
+//   uidriver focus TITLE ID               gives the control the keyboard focus
+//   uidriver key TITLE escape|enter|tab|altf4   presses a key at the focused window
+//   uidriver frame [L T R B]              prints (or stores) the panel's saved rectangle "Frame"
 // Exit code: 0 done, 1 not found / not gone, 2 usage.
 #include "RemoteControls.h"
 #include "UiDriver.h"
 
 #include <commctrl.h>
+#include "context/ResourceIds.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -32,8 +39,9 @@ DWORD Number(int argc, wchar_t** argv, int index, DWORD fallback) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: uidriver list | wait TITLE [MS] | box CAPTION [MS] [BUTTON] | close TITLE [MS]"
-                         " | tree TITLE | select TITLE PATH | rows TITLE | edit TITLE ROW TEXT\n");
+    std::fprintf(stderr, "usage: uidriver list | wait TITLE [MS] | box CAPTION [MS] [BUTTON] | close TITLE [MS] |\n"
+                         "       state|press|command|focus TITLE ID | key TITLE escape|enter|tab|altf4 |\n"
+                         "       frame [L T R B] | tree TITLE | select TITLE PATH | rows TITLE | edit TITLE ROW TEXT\n");
     return 2;
 }
 
@@ -71,6 +79,35 @@ int EditVerb(int argc, wchar_t** argv) {
     return list && uidriver::EditListLabel(list, static_cast<int>(Number(argc, argv, 3, 0)), argv[4]) ? 0 : 1;
 }
 
+// The saved panel rectangle: printed, or stored when four numbers are given.
+int Frame(int argc, wchar_t** argv) {
+    if (argc == 6) {
+        INT32 r[4];
+        for (int i = 0; i < 4; ++i) r[i] = static_cast<INT32>(std::wcstol(argv[2 + i], nullptr, 0));
+        return RegSetKeyValueW(HKEY_CURRENT_USER, lx::kUiKey, L"Frame", REG_BINARY, r, sizeof(r)) == ERROR_SUCCESS
+                   ? 0 : 1;
+    }
+    if (argc != 2) return Usage();
+    INT32 r[4] = {};
+    DWORD bytes = sizeof(r);
+    if (RegGetValueW(HKEY_CURRENT_USER, lx::kUiKey, L"Frame", RRF_RT_REG_BINARY, nullptr, r, &bytes) != ERROR_SUCCESS ||
+        bytes != sizeof(r))
+        return 1;
+    wchar_t line[80];
+    std::swprintf(line, 80, L"%d %d %d %d", r[0], r[1], r[2], r[3]);
+    Print(line);
+    return 0;
+}
+
+bool KeyByName(const std::wstring& name, uidriver::Key& key) {
+    if (name == L"escape") key = uidriver::Key::Escape;
+    else if (name == L"enter") key = uidriver::Key::Enter;
+    else if (name == L"tab") key = uidriver::Key::Tab;
+    else if (name == L"altf4") key = uidriver::Key::AltF4;
+    else return false;
+    return true;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -85,12 +122,33 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
+    if (command == L"frame") return Frame(argc, argv);
     if (argc < 3) return Usage();
     if (command == L"tree") return TreeVerb(argc, argv);
     if (command == L"select") return SelectVerb(argc, argv);
     if (command == L"rows") return RowsVerb(argc, argv);
     if (command == L"edit") return EditVerb(argc, argv);
     const std::wstring title = argv[2];
+    if (command == L"state" || command == L"press" || command == L"command" || command == L"focus" ||
+        command == L"key") {
+        if (argc < 4) return Usage();
+        HWND w = uidriver::FindTopLevel({title, L"", true, 0});
+        if (!w) return 1;
+        if (command == L"key") {
+            uidriver::Key key;
+            if (!KeyByName(argv[3], key)) return Usage();
+            return uidriver::PressKey(w, key) ? 0 : 1;
+        }
+        const int id = static_cast<int>(std::wcstol(argv[3], nullptr, 0));
+        if (command == L"press") return uidriver::ClickControl(w, id) ? 0 : 1;
+        if (command == L"command") return uidriver::PostCommand(w, id) ? 0 : 1;
+        if (command == L"focus") return uidriver::FocusControl(w, id) ? 0 : 1;
+        const uidriver::ControlState state = uidriver::ReadControl(w, id);
+        if (!state.exists) return 1;
+        Print(std::wstring(state.visible ? L"visible " : L"hidden ") + (state.enabled ? L"enabled " : L"disabled ") +
+              state.text);
+        return 0;
+    }
     if (command == L"wait") {
         HWND w = uidriver::WaitForWindow({title, L"", true, 0}, Number(argc, argv, 3, 10000));
         if (!w) return 1;

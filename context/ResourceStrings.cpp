@@ -1,6 +1,6 @@
-#include "module/ResourceStrings.h"
+#include "context/ResourceStrings.h"
 
-#include "module/ModuleIds.h"
+#include "context/ResourceIds.h"
 
 namespace lx {
 
