@@ -208,7 +208,8 @@ void PrintBrowse(const std::shared_ptr<GroupNode>& root, const wchar_t* position
 
 void BrowseFigures(int channels, double seconds) {
     double build = 0, bytes = 0;
-    const auto root = BuildNode(channels, build, bytes);
+    FakeRuntime fake;
+    const auto root = BuildNode(fake, channels, build, bytes);
     const std::wstring stars300(300, L'*'), stars1000(1000, L'*');
     std::printf("browse listings, %d channels, %.1f s per figure\n", channels, seconds / 4);
     for (DWORD type : {DWORD{OPC_BRANCH}, DWORD{OPC_LEAF}}) {
