@@ -22,6 +22,7 @@
 #include "opc/group/GroupItem.h"
 #include "opc/group/UpdateService.h"
 #include "runtime/AddressSpace.h"
+#include "common/PrivateBytes.h"
 
 namespace opc {
 UpdateService::AttributeReader RuntimeAttributeReader(NRK_Server* runtime);
@@ -32,14 +33,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 double Micro(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
-double PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                              sizeof(counters)))
-        return 0;
-    return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
-}
 
 } // namespace
 

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "FakeRuntime.h"
+#include "common/PrivateBytes.h"
 #include "runtime/AddressSpace.h"
 
 namespace {
@@ -34,14 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-double PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                              sizeof(counters)))
-        return 0;
-    return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
-}
 
 // Attribute nodes below the root.
 std::size_t CountAttributes(const BranchNode& branch) {
