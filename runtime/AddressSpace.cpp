@@ -95,10 +95,21 @@ VARTYPE AttributeNode::CanonicalType(NRK_Server& runtime) const {
     return ChannelTypeTable::Lookup(ReadChannelType(runtime, channel_), attribute_);
 }
 
+namespace {
+DWORD RightsOf(NRK_Server& runtime, int channel, int type, int attribute) {
+    const bool half = ReadAttribute81Flag(runtime, channel);
+    return AttributeWriteTable::Lookup(type, half, attribute) ? (OPC_READABLE | OPC_WRITEABLE) : OPC_READABLE;
+}
+} // namespace
+
 DWORD AttributeNode::AccessRights(NRK_Server& runtime) const {
+    return RightsOf(runtime, channel_, ReadChannelType(runtime, channel_), attribute_);
+}
+
+AttributeNode::Traits AttributeNode::CanonicalTypeAndRights(NRK_Server& runtime) const {
     const int type = ReadChannelType(runtime, channel_);
-    const bool half = ReadAttribute81Flag(runtime, channel_);
-    return AttributeWriteTable::Lookup(type, half, attribute_) ? (OPC_READABLE | OPC_WRITEABLE) : OPC_READABLE;
+    const VARTYPE canonical = ChannelTypeTable::Lookup(type, attribute_);
+    return Traits{canonical, RightsOf(runtime, channel_, type, attribute_)};
 }
 
 // ---------------------------------------------------------------------------

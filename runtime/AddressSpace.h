@@ -160,6 +160,12 @@ public:
     VARTYPE CanonicalType(NRK_Server& runtime) const;
     // OPC_READABLE | OPC_WRITEABLE (3) or OPC_READABLE (1), read afresh; same failures.
     DWORD AccessRights(NRK_Server& runtime) const;
+    // Both of the above from one read of the channel's type; same failures.
+    struct Traits {
+        VARTYPE canonical;
+        DWORD rights;
+    };
+    Traits CanonicalTypeAndRights(NRK_Server& runtime) const;
 
 private:
     std::int32_t channel_;

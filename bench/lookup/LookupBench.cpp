@@ -39,6 +39,7 @@
 #include "opc/server/AddressSpaceBrowser.h"
 #include "opc/server/FlatBrowse.h"
 #include "opcda.h"
+#include "common/PrivateBytes.h"
 #include "runtime/AddressSpace.h"
 
 namespace {
@@ -47,14 +48,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-double PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                              sizeof(counters)))
-        return 0;
-    return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
-}
 
 // Attribute nodes below the root.
 std::size_t CountAttributes(const BranchNode& branch) {

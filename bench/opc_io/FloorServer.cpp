@@ -1,6 +1,7 @@
 // opc_io_floor.exe: the platform's floor for opc_io_bench. A bare COM local server whose one object answers
-// IOPCSyncIO::Read with N item states copied from a prebuilt array (and Write with N S_OK), doing no other
-// work, so that the benchmark can set the server's reads against a call of the same signature and payload.
+// IOPCSyncIO::Read with N item states copied from a prebuilt array (and Write with N S_OK), and
+// IOPCItemMgt::AddItems / RemoveItems with N results and N S_OK from prebuilt arrays, doing no other work, so
+// that the benchmark can set the server's calls against calls of the same signature and payload.
 // Started by COM activation; ends when its last object is released (or after ten minutes).
 #include <windows.h>
 #include <objbase.h>
@@ -20,8 +21,17 @@ std::atomic<long> g_objects{0};
 HANDLE g_done = nullptr;
 std::vector<OPCITEMSTATE> g_states;  // prebuilt, VT_R4 values
 std::vector<HRESULT> g_errors;
+std::vector<OPCITEMRESULT> g_results;  // prebuilt AddItems results: handles 1..N, VT_R4, readable and writeable
 
-class FloorIO final : public IOPCSyncIO {
+// N elements of a prebuilt array in a new CoTaskMem block, or null.
+template <class T>
+T* CopyOf(const std::vector<T>& from, DWORD count) {
+    auto* to = static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)));
+    if (to) std::memcpy(to, from.data(), count * sizeof(T));
+    return to;
+}
+
+class FloorIO final : public IOPCSyncIO, public IOPCItemMgt {
 public:
     FloorIO() { ++g_objects; }
     ~FloorIO() {
@@ -30,8 +40,12 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IOPCSyncIO) return E_NOINTERFACE;
-        *ppv = static_cast<IOPCSyncIO*>(this);
+        if (riid == IID_IUnknown || riid == IID_IOPCSyncIO)
+            *ppv = static_cast<IOPCSyncIO*>(this);
+        else if (riid == IID_IOPCItemMgt)
+            *ppv = static_cast<IOPCItemMgt*>(this);
+        else
+            return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
@@ -52,11 +66,25 @@ public:
     }
     STDMETHODIMP Write(DWORD count, OPCHANDLE*, VARIANT*, HRESULT** errors) override {
         if (!errors || count == 0 || count > g_errors.size()) return E_INVALIDARG;
-        *errors = static_cast<HRESULT*>(CoTaskMemAlloc(count * sizeof(HRESULT)));
-        if (!*errors) return E_OUTOFMEMORY;
-        std::memcpy(*errors, g_errors.data(), count * sizeof(HRESULT));
-        return S_OK;
+        return (*errors = CopyOf(g_errors, count)) ? S_OK : E_OUTOFMEMORY;
     }
+
+    // IOPCItemMgt: AddItems and RemoveItems only.
+    STDMETHODIMP AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results, HRESULT** errors) override {
+        if (!defs || !results || !errors || count == 0 || count > g_results.size()) return E_INVALIDARG;
+        *results = CopyOf(g_results, count);
+        *errors = CopyOf(g_errors, count);
+        return *results && *errors ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT**, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) override {
+        if (!handles || !errors || count == 0 || count > g_errors.size()) return E_INVALIDARG;
+        return (*errors = CopyOf(g_errors, count)) ? S_OK : E_OUTOFMEMORY;
+    }
+    STDMETHODIMP SetActiveState(DWORD, OPCHANDLE*, BOOL, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP SetClientHandles(DWORD, OPCHANDLE*, OPCHANDLE*, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP CreateEnumerator(REFIID, LPUNKNOWN*) override { return E_NOTIMPL; }
 
 private:
     std::atomic<ULONG> refs_{1};
@@ -92,6 +120,12 @@ int wmain() {
     constexpr std::size_t kMaxItems = 100000;
     g_states.resize(kMaxItems);
     g_errors.assign(kMaxItems, S_OK);
+    g_results.assign(kMaxItems, OPCITEMRESULT{});
+    for (std::size_t i = 0; i < kMaxItems; ++i) {
+        g_results[i].hServer = static_cast<OPCHANDLE>(i + 1);
+        g_results[i].vtCanonicalDataType = VT_R4;
+        g_results[i].dwAccessRights = OPC_READABLE | OPC_WRITEABLE;
+    }
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     for (std::size_t i = 0; i < kMaxItems; ++i) {

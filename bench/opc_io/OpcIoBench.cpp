@@ -4,7 +4,9 @@
 // the proxy/stub DLL in the current prefix, and starts the server by COM activation.
 // Then prints, each as an absolute figure and as a ratio to the floor (one bare COM
 // call, IOPCCommon::GetLocaleID, measured in the same run):
-//   AddItems of 1,000 / 10,000 / 100,000 items (distinct attributes, one call each);
+//   AddItems and RemoveItems of 1,000 / 10,000 / 100,000 items (distinct attributes, one call each), as a
+//   ratio to a bare AddItems / RemoveItems of the same item definitions answered from prebuilt arrays by
+//   opc_io_floor.exe, the two timed in alternating rounds (the median of five, three at 100,000);
 //   CACHE and DEVICE Read of 1 / 100 / 1,000 items, also as a ratio to a bare Read of the same N items
 //   answered from prebuilt arrays by opc_io_floor.exe (a COM local server of the benchmark's own),
 //   the two timed in alternating rounds (the median of five);
@@ -14,7 +16,7 @@
 //   the callback, changes that missed their next tick, changes never delivered (the node is stopped at
 //   the end and the last delivered values are set against the cache) and counter steps superseded
 //   before a tick (two steps between two ticks: only the latest value is reported);
-//   the server's private bytes per item (100,000 items).
+//   the server's private bytes per item (100,000 items), and what of them RemoveGroup does not give back.
 //
 //   the server's private bytes over 3,000 calls of every method that carries arrays (400 items, writes of 40
 //   values): flat, whatever the call.
@@ -336,10 +338,54 @@ double TimeReads(IOPCSyncIO* io, OPCDATASOURCE source, DWORD n, const OPCHANDLE*
     return Micro(std::chrono::steady_clock::now() - start) / repeats;
 }
 
+// Active item definitions of the ids (which must outlive them), client handles 1..n, canonical type.
+std::vector<OPCITEMDEF> Definitions(const std::vector<std::wstring>& ids) {
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        defs[i] = OPCITEMDEF{};
+        defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
+        defs[i].bActive = TRUE;
+        defs[i].hClient = static_cast<OPCHANDLE>(i + 1);
+    }
+    return defs;
+}
+
+// Time of one RemoveItems of the handles (0 when there are none); counts a call that is not S_OK.
+double TimeRemove(IOPCItemMgt* items, const std::vector<OPCHANDLE>& handles, std::size_t* failures) {
+    if (handles.empty()) return 0;
+    HRESULT* errors = nullptr;
+    const auto start = Clock::now();
+    const HRESULT hr = items->RemoveItems(static_cast<DWORD>(handles.size()), const_cast<OPCHANDLE*>(handles.data()),
+                                          &errors);
+    const double us = Micro(Clock::now() - start);
+    if (hr != S_OK) ++*failures;
+    CoTaskMemFree(errors);
+    return us;
+}
+
 struct Bench {
     ComPtr<IOPCServer> server;
     ComPtr<IOPCSyncIO> floor;  // opc_io_floor.exe; null when it could not be started
+    ComPtr<IOPCItemMgt> floorItems;
     double floorUs = 0;
+
+    // The floor's bare AddItems of defs and RemoveItems of as many handles; false without a floor.
+    bool FloorAddRemove(const std::vector<OPCITEMDEF>& defs, double* addUs, double* removeUs) {
+        if (!floorItems) return false;
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        const auto start = Clock::now();
+        const HRESULT hr = floorItems->AddItems(static_cast<DWORD>(defs.size()), const_cast<OPCITEMDEF*>(defs.data()),
+                                                &results, &errors);
+        *addUs = Micro(Clock::now() - start);
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+        std::vector<OPCHANDLE> handles(defs.size());
+        for (std::size_t i = 0; i < handles.size(); ++i) handles[i] = static_cast<OPCHANDLE>(i + 1);
+        std::size_t failures = 0;
+        *removeUs = TimeRemove(floorItems.Get(), handles, &failures);
+        return hr == S_OK && failures == 0;
+    }
 
     // A bare Read of n item states from the floor server (mean of a few calls), or 0.
     double FloorRead(DWORD n) {
@@ -364,22 +410,20 @@ struct Bench {
 
     // Adds the items and returns their server handles; prints failures.
     std::vector<OPCHANDLE> Add(IOPCItemMgt* items, const std::vector<std::wstring>& ids, double* us = nullptr) {
-        std::vector<OPCITEMDEF> defs(ids.size());
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            defs[i] = OPCITEMDEF{};
-            defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
-            defs[i].bActive = TRUE;
-            defs[i].hClient = static_cast<OPCHANDLE>(i + 1);
-        }
+        return AddDefinitions(items, Definitions(ids), us);
+    }
+    std::vector<OPCHANDLE> AddDefinitions(IOPCItemMgt* items, const std::vector<OPCITEMDEF>& defs,
+                                          double* us = nullptr) {
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
         const auto start = Clock::now();
-        const HRESULT hr = items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors);
+        const HRESULT hr = items->AddItems(static_cast<DWORD>(defs.size()), const_cast<OPCITEMDEF*>(defs.data()),
+                                           &results, &errors);
         const auto took = Clock::now() - start;
         if (us) *us = Micro(took);
         std::vector<OPCHANDLE> handles;
         std::size_t failed = 0;
-        for (std::size_t i = 0; results && i < ids.size(); ++i) {
+        for (std::size_t i = 0; results && i < defs.size(); ++i) {
             if (errors[i] == S_OK) handles.push_back(results[i].hServer);
             else ++failed;
         }
@@ -748,6 +792,7 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("floor server opc_io_floor.exe could not be started\n\n");
         } else {
             b.FloorRead(1);  // warm up
+            b.floor.As(&b.floorItems);
         }
     }
 
@@ -772,31 +817,91 @@ int wmain(int argc, wchar_t** argv) {
     const std::size_t distinct = static_cast<std::size_t>(channels) * attributes.size();
     std::printf("%zu attributes per channel, %zu distinct items\n\n", attributes.size(), distinct);
 
-    // AddItems.
-    double bytesPerItem = 0;
+    // AddItems and RemoveItems of N distinct items on a fresh inactive group, against the floor's bare
+    // AddItems / RemoveItems of the same N item definitions (the same id strings), timed in alternating
+    // rounds. Between rounds the group is removed and the server's next scan discards the cached values,
+    // so every round makes them anew, as a client connecting to an idle server does.
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    auto spread = [](const std::vector<double>& v) {  // largest over smallest
+        if (v.empty()) return 0.0;
+        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+        return *lo > 0 ? *hi / *lo : 0.0;
+    };
+    std::printf("%-44s %14s %12s %9s %7s\n", "item management, median of rounds", "server", "floor", "ratio",
+                "spread");
     for (std::size_t n : {std::size_t(1000), std::size_t(10000), std::size_t(100000)}) {
         if (callsOnly) break;
         std::vector<std::wstring> ids;
         for (std::size_t k = 0; k < n; ++k) ids.push_back(idOf(k % distinct));
-        OPCHANDLE handle = 0;
-        ComPtr<IOPCItemMgt> items = b.AddGroup((L"add" + std::to_wstring(n)).c_str(), FALSE, 1000, &handle);
-        if (!items) continue;
-        Sleep(300);
-        const double before = process ? PrivateBytes(process) : 0;
-        double us = 0;
-        const auto added = b.Add(items.Get(), ids, &us);
-        Sleep(300);
-        const double after = process ? PrivateBytes(process) : 0;
-        char label[64];
-        std::snprintf(label, sizeof label, "AddItems %zu items (one call)", n);
-        b.Row(label, us);
-        std::snprintf(label, sizeof label, "  per item");
-        b.Row(label, us / static_cast<double>(n));
-        if (n == 100000 && before > 0) bytesPerItem = (after - before) / static_cast<double>(added.size() ? added.size() : 1);
-        items.Reset();
-        b.server->RemoveGroup(handle, TRUE);
+        const std::vector<OPCITEMDEF> defs = Definitions(ids);
+        const int rounds = n == 100000 ? 3 : 5;
+        std::vector<double> addUs, removeUs, floorAddUs, floorRemoveUs, addRatio, removeRatio;
+        std::size_t failures = 0;
+        for (int round = 0; round < rounds; ++round) {
+            double floorAdd = 0, floorRemove = 0;
+            const bool floored = b.FloorAddRemove(defs, &floorAdd, &floorRemove);
+            OPCHANDLE handle = 0;
+            ComPtr<IOPCItemMgt> items = b.AddGroup(L"add", FALSE, 1000, &handle);
+            if (!items) break;
+            double add = 0, remove = 0;
+            auto added = b.AddDefinitions(items.Get(), defs, &add);
+            if (added.size() != n) ++failures;
+            remove = TimeRemove(items.Get(), added, &failures);
+            items.Reset();
+            b.server->RemoveGroup(handle, TRUE);
+            addUs.push_back(add);
+            removeUs.push_back(remove);
+            if (floored) {
+                floorAddUs.push_back(floorAdd);
+                floorRemoveUs.push_back(floorRemove);
+                addRatio.push_back(add / floorAdd);
+                removeRatio.push_back(remove / floorRemove);
+            }
+            Sleep(300);  // the next scan drops the cached values
+        }
+        for (bool add : {true, false}) {
+            char label[64];
+            std::snprintf(label, sizeof label, "%s %zu items (one call)", add ? "AddItems" : "RemoveItems", n);
+            const auto& server = add ? addUs : removeUs;
+            const auto& floor = add ? floorAddUs : floorRemoveUs;
+            const auto& ratio = add ? addRatio : removeRatio;
+            std::printf("%-44s %11.0f us %9.0f us %7.2f x %6.2f\n", label, median(server), median(floor), median(ratio),
+                        spread(ratio));
+            if (add)
+                std::printf("%-44s %11.2f us %9.2f us\n", "  per item", median(server) / static_cast<double>(n),
+                            median(floor) / static_cast<double>(n));
+        }
+        if (failures) std::printf("  (%zu calls not S_OK or with failed items)\n", failures);
     }
-    if (bytesPerItem > 0) std::printf("%-44s %14.0f bytes\n", "server private bytes per item (100,000)", bytesPerItem);
+    std::printf("  (ratio: median of the per-round ratios to the floor; spread: largest over smallest ratio, %s)\n",
+                "the noise of the machine");
+
+    // Memory of 100,000 items: what AddItems adds, and what RemoveGroup gives back.
+    if (process) {
+        const std::size_t n = 100000;
+        std::vector<std::wstring> ids;
+        for (std::size_t k = 0; k < n; ++k) ids.push_back(idOf(k % distinct));
+        const std::vector<OPCITEMDEF> defs = Definitions(ids);
+        Sleep(300);
+        const double before = PrivateBytes(process);
+        OPCHANDLE handle = 0;
+        ComPtr<IOPCItemMgt> items = b.AddGroup(L"memory", FALSE, 1000, &handle);
+        const std::size_t added = items ? b.AddDefinitions(items.Get(), defs).size() : 0;
+        Sleep(300);
+        const double after = PrivateBytes(process);
+        items.Reset();
+        if (items || handle) b.server->RemoveGroup(handle, TRUE);
+        Sleep(500);  // the next scan drops the cached values
+        const double removed = PrivateBytes(process);
+        if (added) {
+            const double per = static_cast<double>(added);
+            std::printf("%-44s %11.0f bytes\n", "server private bytes per item (100,000)", (after - before) / per);
+            std::printf("%-44s %11.0f bytes\n", "  still held per item after RemoveGroup", (removed - before) / per);
+        }
+    }
     std::printf("\n");
 
     // Subscriptions of 10,000 and 100,000 simulated counters (before the writes below, which would take
@@ -828,10 +933,6 @@ int wmain(int argc, wchar_t** argv) {
             // median of the per-round ratios.
             const DWORD sizes[3] = {1, 100, 1000};
             constexpr int kRounds = 5;
-            auto median = [](std::vector<double> v) {
-                std::sort(v.begin(), v.end());
-                return v.empty() ? 0.0 : v[v.size() / 2];
-            };
             for (int k = 0; k < 3; ++k) {
                 const DWORD n = sizes[k];
                 std::vector<double> floorUs, cacheUs, deviceUs, cacheRatio, deviceRatio;
@@ -897,6 +998,7 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     common.Reset();
+    b.floorItems.Reset();
     b.floor.Reset();
     b.server.Reset();
     // The server's panel keeps it running after its last client: the panel is closed (no client is

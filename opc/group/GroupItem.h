@@ -20,9 +20,11 @@ struct GroupItem {
     ItemHandle clientHandle = 0;
     bool active = true;
     VARTYPE requestedType = VT_EMPTY;   // VT_EMPTY: the canonical type
-    std::shared_ptr<AttributeNode> attribute;
-    std::shared_ptr<CachedValue> cache; // shared with the update service and other items
+    // Shared with the update service and other items; it also holds the attribute's tree node.
+    std::shared_ptr<CachedValue> cache;
 
+    // The item's attribute in the address-space tree; null for a cached value made without one.
+    const AttributeNode* Attribute() const noexcept { return cache ? cache->Node().get() : nullptr; }
     VARTYPE CanonicalType() const noexcept { return cache ? cache->CanonicalType() : static_cast<VARTYPE>(VT_EMPTY); }
     VARTYPE DeliveredType() const noexcept { return requestedType == static_cast<VARTYPE>(VT_EMPTY) ? CanonicalType() : requestedType; }
 };

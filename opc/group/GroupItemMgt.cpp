@@ -34,30 +34,42 @@ struct ResolvedItem {
     DWORD rights = 0;
 };
 
-ResolvedItem ResolveItem(const OPCITEMDEF& def) {
+// The tree and the runtime that item ids resolve through, taken once per call.
+struct Resolver {
+    std::shared_ptr<GroupNode> root;
+    NRK_Server* runtime = nullptr;
+
+    Resolver() {
+        if (::lx::ProcessContext* module = ::lx::ProcessContext::Current()) {
+            root = module->Root();
+            runtime = module->Runtime();
+        }
+    }
+    ResolvedItem operator()(const OPCITEMDEF& def) const;
+};
+
+ResolvedItem Resolver::operator()(const OPCITEMDEF& def) const {
     ResolvedItem resolved;
     if (!def.szItemID || !*def.szItemID) {
         resolved.result = OPC_E_INVALIDITEMID;
         return resolved;
     }
-    ::lx::ProcessContext* module = ::lx::ProcessContext::Current();
-    const std::shared_ptr<GroupNode> root = module ? module->Root() : nullptr;
     std::shared_ptr<AddressSpaceNode> node = root ? Resolve(*root, def.szItemID) : nullptr;
     if (!node || node->IsBranch()) {
         resolved.result = OPC_E_UNKNOWNITEMID;
         return resolved;
     }
     resolved.attribute = std::static_pointer_cast<AttributeNode>(std::move(node));
-    NRK_Server* runtime = module->Runtime();
     if (!runtime) {
         resolved.result = E_FAIL;
         return resolved;
     }
-    // Both are read from the runtime now and fail when the channel's type cannot be
-    // read: that item fails, the others go on.
+    // Both are read from the runtime now (one read of the channel's type) and fail when
+    // that type cannot be read: that item fails, the others go on.
     try {
-        resolved.canonical = resolved.attribute->CanonicalType(*runtime);
-        resolved.rights = resolved.attribute->AccessRights(*runtime);
+        const AttributeNode::Traits traits = resolved.attribute->CanonicalTypeAndRights(*runtime);
+        resolved.canonical = traits.canonical;
+        resolved.rights = traits.rights;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (...) {
@@ -86,16 +98,16 @@ STDMETHODIMP Group::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESUL
             // handles. Within one call the next free handle is never below the previous
             // one plus one, so the walk over the map is linear over the whole call.
             ItemHandle probe = 0;
+            const Resolver resolve;
             for (DWORD i = 0; i < dwCount; ++i) {
                 const OPCITEMDEF& def = pItemArray[i];
-                ResolvedItem resolved = ResolveItem(def);
+                ResolvedItem resolved = resolve(def);
                 if (FAILED(resolved.result)) {
                     errors.at(i) = resolved.result;
                     continue;
                 }
                 auto item = std::make_shared<GroupItem>();
-                item->cache = service_->GetCachedValue(resolved.attribute, resolved.canonical);
-                item->attribute = std::move(resolved.attribute);
+                item->cache = service_->GetCachedValue(std::move(resolved.attribute), resolved.canonical);
                 item->active = def.bActive != FALSE;
                 item->clientHandle = def.hClient;
                 probe = std::max<ItemHandle>(probe, static_cast<ItemHandle>(items_.size()) + 1);
@@ -136,9 +148,10 @@ STDMETHODIMP Group::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL /*
         .Run([&]() -> HRESULT {
             OpcArray<OPCITEMRESULT> results(dwCount);
             OpcArray<HRESULT> errors(dwCount);
+            const Resolver resolve;
             for (DWORD i = 0; i < dwCount; ++i) {
                 const OPCITEMDEF& def = pItemArray[i];
-                const ResolvedItem resolved = ResolveItem(def);
+                const ResolvedItem resolved = resolve(def);
                 HRESULT hr = resolved.result;
                 if (SUCCEEDED(hr) && def.vtRequestedDataType != VT_EMPTY && !AcceptedRequestedType(def.vtRequestedDataType))
                     hr = OPC_E_BADTYPE;

@@ -9,7 +9,6 @@
 #include <condition_variable>
 #include <deque>
 #include <future>
-#include <list>
 #include <set>
 #include <thread>
 #include <unordered_map>
@@ -57,7 +56,7 @@ using ServiceTimer = boost::asio::basic_waitable_timer<ServiceClock, ServiceWait
 // ---------------------------------------------------------------------------- cached value
 
 CachedValue::State CachedValue::Read() const {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<Lock> hold(lock_);
     State copy;
     const HRESULT hr = VariantCopy(copy.value.Get(), const_cast<VARIANT*>(state_.value.Get()));
     if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
@@ -69,7 +68,7 @@ CachedValue::State CachedValue::Read() const {
 }
 
 bool MergeReading(CachedValue& entry, AttributeReading&& reading, UtcTime scanTime, std::uint64_t scanSequence) {
-    std::lock_guard<std::mutex> hold(entry.lock_);
+    std::lock_guard<CachedValue::Lock> hold(entry.lock_);
     CachedValue::State& state = entry.state_;
     switch (reading.status) {
     case ReadStatus::NoValue:
@@ -246,16 +245,16 @@ struct UpdateService::Impl {
                                               static_cast<std::uint32_t>(k.attribute));
         }
     };
-    using CacheList = std::list<std::shared_ptr<CachedValue>>;
 
     boost::asio::io_context io{1};
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
     std::thread worker;
     std::atomic<std::thread::id> workerId{};
 
-    mutable std::recursive_mutex lock; // cache list, index and scan time
-    CacheList cache;
-    std::unordered_map<Key, CacheList::iterator, KeyHash> index;
+    // The cached values by (channel, attribute), which the scan walks too: one node per entry
+    // (no separate scan list), so that a hundred thousand entries stay small.
+    mutable std::recursive_mutex lock; // cache and scan time
+    std::unordered_map<Key, std::shared_ptr<CachedValue>, KeyHash> cache;
     UtcTime scanTime{};
     std::atomic<std::uint64_t> sequence{0};
     Duration scanPeriod = kMinimumScanPeriod;
@@ -287,19 +286,19 @@ struct UpdateService::Impl {
                                      VARTYPE canonical) {
         std::lock_guard<std::recursive_mutex> hold(lock);
         const Key key{channel, attribute};
-        if (auto found = index.find(key); found != index.end()) return *found->second;
-        auto entry = std::make_shared<CachedValue>(std::move(node), channel, attribute, canonical);
-        cache.push_back(entry);
+        auto [slot, made] = cache.try_emplace(key);
+        if (!made) return slot->second;
         try {
-            index.emplace(key, std::prev(cache.end()));
+            slot->second = std::make_shared<CachedValue>(std::move(node), channel, attribute, canonical);
         } catch (...) {
-            cache.pop_back();
+            cache.erase(slot);
             throw;
         }
+        const std::shared_ptr<CachedValue>& entry = slot->second;
         scanTime = ServiceClock::now();
         const std::uint64_t seq = ++sequence;
         {
-            std::lock_guard<std::mutex> entryHold(entry->lock_);
+            std::lock_guard<CachedValue::Lock> entryHold(entry->lock_);
             entry->state_.createdTime = scanTime;
         }
         Refresh(*entry, scanTime, seq);
@@ -312,12 +311,11 @@ struct UpdateService::Impl {
             scanTime = ServiceClock::now();
             const std::uint64_t seq = ++sequence;
             for (auto it = cache.begin(); it != cache.end();) {
-                if (it->use_count() == 1) { // no item uses it any more
-                    index.erase(Key{(*it)->Channel(), (*it)->Attribute()});
+                if (it->second.use_count() == 1) { // no item uses it any more
                     it = cache.erase(it);
                     continue;
                 }
-                Refresh(**it, scanTime, seq);
+                Refresh(*it->second, scanTime, seq);
                 ++it;
             }
         }

@@ -1,0 +1,136 @@
+// The steps of AddItems for N distinct items, each timed over all N in process, against the node
+// runtime (the stand-in library's code, linked in) with a generated node of type-4 channels:
+//   resolve:    the item identifier to its attribute node;
+//   type+rights: the canonical type and access rights (read from the runtime);
+//   cache:      the update service's cached value, made and read at once (new attributes);
+//   item+map:   the group item and its entry in an item map ordered by handle;
+//   release:    the items and then the cached values (the next scan) released.
+// Also the heap bytes per item of the item, the map entry and the cached value.
+//
+// Usage: item_cost_bench [channels (default 2000)]
+#include <windows.h>
+#include <psapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Runtime.h"
+#include "opc/group/GroupItem.h"
+#include "opc/group/UpdateService.h"
+#include "runtime/AddressSpace.h"
+#include "common/PrivateBytes.h"
+
+namespace opc {
+UpdateService::AttributeReader RuntimeAttributeReader(NRK_Server* runtime);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double Micro(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int channels = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
+    char dir[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, dir);
+    const std::string file = "item_cost_bench.dbb";
+    {
+        std::ofstream out(std::string(dir) + file);
+        out << "node \"Bench Node\" type 1\nscan 100\ngroup 0 \"Plant\"\ngroup 40 \"Line\" parent 0\n";
+        for (int ch = 1; ch <= channels; ++ch) out << "channel " << ch << " type 4 \"C" << ch << "\" in 40\n";
+    }
+    nrk::RuntimeOptions options;
+    options.simulationThread = false;
+    nrk::Runtime runtime(options);
+    if (runtime.LoadNode(dir, file.c_str()) != 0) {
+        std::printf("cannot load the node\n");
+        return 1;
+    }
+    DeleteFileA((std::string(dir) + file).c_str());
+    const std::shared_ptr<GroupNode> root = BuildAddressSpace(runtime);
+
+    // Every attribute of every channel, by its identifier.
+    std::vector<std::wstring> ids;
+    for (int ch = 1; ch <= channels; ++ch) {
+        const auto* channel = root->FindChild(L"Line") ? static_cast<const BranchNode*>(root->FindChild(L"Line")) : nullptr;
+        if (!channel) break;
+        const auto* node = static_cast<const BranchNode*>(channel->FindChild(L"C" + std::to_wstring(ch)));
+        for (const auto& child : node->Children()) ids.push_back(L"Plant.Line.C" + std::to_wstring(ch) + L"." + child->Name());
+    }
+    const std::size_t n = ids.size();
+    std::printf("%d channels, %zu items\n", channels, n);
+
+    opc::UpdateService::Options serviceOptions;
+    serviceOptions.runtime = &runtime;
+    serviceOptions.reader = opc::RuntimeAttributeReader(&runtime);
+    const bool frozen = argc > 2;  // no scans run while the items are added
+    if (frozen) opc::ServiceClock::SetManual(UtcNow());
+    auto service = opc::UpdateService::Create(serviceOptions);
+
+    std::vector<std::shared_ptr<AttributeNode>> nodes(n);
+    std::vector<VARTYPE> types(n);
+    std::vector<DWORD> rights(n);
+    std::vector<std::shared_ptr<opc::CachedValue>> caches(n);
+    std::map<opc::ItemHandle, std::shared_ptr<opc::GroupItem>> items;
+
+    const double bytes0 = PrivateBytes();
+    auto t0 = Clock::now();
+    for (std::size_t i = 0; i < n; ++i) nodes[i] = std::static_pointer_cast<AttributeNode>(Resolve(*root, ids[i]));
+    auto t1 = Clock::now();
+    for (std::size_t i = 0; i < n; ++i) {
+        const AttributeNode::Traits traits = nodes[i]->CanonicalTypeAndRights(runtime);
+        types[i] = traits.canonical;
+        rights[i] = traits.rights;
+    }
+    auto t2 = Clock::now();
+    // The parts of a new cached value alone: the first read and the clock.
+    for (std::size_t i = 0; i < n; ++i) (void)opc::ReadAttribute(runtime, nodes[i]->ChannelId(), nodes[i]->AttributeId(), types[i]);
+    const auto reads = Clock::now() - t2;
+    const auto c0 = Clock::now();
+    for (std::size_t i = 0; i < n; ++i) (void)opc::ServiceClock::now();
+    const auto clock = Clock::now() - c0;
+    t2 = Clock::now();
+    for (std::size_t i = 0; i < n; ++i) caches[i] = service->GetCachedValue(nodes[i], types[i]);
+    auto t3 = Clock::now();
+    const double bytes1 = PrivateBytes();
+    for (std::size_t i = 0; i < n; ++i) {
+        auto item = std::make_shared<opc::GroupItem>();
+        item->cache = std::move(caches[i]);
+        item->clientHandle = static_cast<opc::ItemHandle>(i + 1);
+        item->serverHandle = static_cast<opc::ItemHandle>(i + 1);
+        item->requestedType = types[i];
+        items.emplace_hint(items.end(), item->serverHandle, std::move(item));
+    }
+    auto t4 = Clock::now();
+    const double bytes2 = PrivateBytes();
+    nodes.clear();
+    items.clear();
+    auto t5 = Clock::now();
+    if (frozen) opc::ServiceClock::SetReal();
+    service->WaitIdle();
+    Sleep(300);  // a scan drops the cached values
+    const double bytes3 = PrivateBytes();
+
+    const double per = static_cast<double>(n);
+    auto row = [&](const char* what, double us) { std::printf("%-32s %10.0f us %8.3f us/item\n", what, us, us / per); };
+    row("resolve", Micro(t1 - t0));
+    row("type+rights", Micro(t2 - t1));
+    row("cache (made, read at once)", Micro(t3 - t2));
+    row("  of it: first read alone", Micro(reads));
+    row("  of it: service clock alone", Micro(clock));
+    row("item+map", Micro(t4 - t3));
+    row("release items", Micro(t5 - t4));
+    row("all but release", Micro(t4 - t0));
+    std::printf("%-32s %10.0f bytes/item\n", "cached values", (bytes1 - bytes0) / per);
+    std::printf("%-32s %10.0f bytes/item\n", "items and map", (bytes2 - bytes1) / per);
+    std::printf("%-32s %10.0f bytes/item\n", "kept after release", (bytes3 - bytes0) / per);
+    std::printf("cache entries left: %zu\n", service->CacheSize());
+    return 0;
+}
