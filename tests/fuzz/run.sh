@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the node-file parser and value codec natively (clang, libFuzzer, ASan, UBSan).
 #   tests/fuzz/run.sh [SECONDS]   fuzz for SECONDS (default 300) from the shipped nodes
-#   tests/fuzz/run.sh --smoke     replay the shipped nodes and the saved crash cases only
+#   tests/fuzz/run.sh --smoke     the native unit tests, then a replay of the shipped nodes and the
+#                                 saved crash cases (no fuzzing)
 # Needs clang and libclang-rt-14-dev (Debian 12). New crash inputs land in
 # build/fuzz/artifacts/; add each to tests/fuzz/crashes/ once fixed.
 set -eu
@@ -14,6 +15,7 @@ cmake --build "$out" -j2 >/dev/null
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 seeds=("$root"/nodes/*.dbb "$root"/nodes/test/*.dbb "$here"/crashes/*)
 if [ "${1:-}" = "--smoke" ]; then
+  if [ -x "$out/nrk_native_tests" ]; then "$out/nrk_native_tests" --gtest_brief=1 || exit 1; fi
   exec "$out/nodefile_fuzz" "${seeds[@]}"
 fi
 secs=${1:-300}
