@@ -9,6 +9,7 @@
 //
 // Usage: random_calls.exe --node PATH [--seed S] [--calls N (1000000)] [--seconds T (600)]
 //                         [--churn R (1000)] [--node-channels C (100)]
+// --calls and --seconds bound the random calls; the churn rounds follow (at most 600 s).
 // The node is one written by tools/nrkgen/nrkgen.py with --groups 10; bench/reliability/random_calls.sh
 // writes it and runs this.
 #include "BenchServer.h"
@@ -36,6 +37,13 @@ using Microsoft::WRL::ComPtr;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// Never a null array, also when empty: [in, size_is] arrays are reference pointers on the wire.
+template <class T>
+T* Arr(std::vector<T>& v) {
+    if (v.empty()) v.reserve(1);
+    return v.data();
+}
 
 // The last calls, for the report of a crash or a hang.
 class Ring {
@@ -327,12 +335,23 @@ private:
         std::vsnprintf(text, sizeof text, format, args);
         va_end(args);
         ring_.Add("%s -> 0x%08lx", text, static_cast<unsigned long>(hr));
+        // Success codes are S_OK, S_FALSE and the interface's own (OPC_S_...); anything else is a
+        // value the call never set.
+        if (hr > 1 && HRESULT_FACILITY(hr) != FACILITY_ITF && odd_++ < 20)
+            std::printf("ODD HRESULT: %s -> 0x%08lx\n", text, static_cast<unsigned long>(hr));
         ++histogram_[hr];
         ++calls_;
-        if (hr == RPC_E_DISCONNECTED || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
-            hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == CO_E_OBJNOTCONNECTED || hr == RPC_E_SERVERFAULT ||
-            hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE))
-            gone_ = true;
+        // A group removed with force is disconnected, so calls on it fail in the RPC layer; the server
+        // is gone only when the server object itself no longer answers.
+        if (HRESULT_FACILITY(hr) == FACILITY_RPC || HRESULT_FACILITY(hr) == FACILITY_WIN32 || hr == RPC_E_SERVERFAULT ||
+            hr == CO_E_OBJNOTCONNECTED) {
+            LCID lcid = 0;
+            const HRESULT probe = common_->GetLocaleID(&lcid);
+            if (FAILED(probe)) {
+                ring_.Add("probe GetLocaleID -> 0x%08lx", static_cast<unsigned long>(probe));
+                gone_ = true;
+            }
+        }
         return hr;
     }
     template <class T>
@@ -360,7 +379,7 @@ private:
         auto items = As<IOPCItemMgt>(g);
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
-        if (items) Note(items->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results, &errors), "AddItems(10)");
+        if (items) Note(items->AddItems(static_cast<DWORD>(defs.size()), Arr(defs), &results, &errors), "AddItems(10)");
         FreeResults(results, errors, static_cast<DWORD>(defs.size()), &g);
         auto container = As<IConnectionPointContainer>(g);
         ComPtr<IConnectionPoint> point;
@@ -451,7 +470,7 @@ private:
                 const ULONG celt = Count();
                 std::vector<T> out(celt);
                 ULONG fetched = 0;
-                Note(e->Next(celt, out.data(), celt == 1 && Coin() ? nullptr : &fetched), "Enum Next(%lu)",
+                Note(e->Next(celt, Arr(out), celt == 1 && Coin() ? nullptr : &fetched), "Enum Next(%lu)",
                      static_cast<unsigned long>(celt));
                 for (ULONG k = 0; k < fetched && k < celt; ++k) free(out[k]);
                 break;
@@ -481,7 +500,7 @@ private:
     }
     void GroupEnumerator() {
         ComPtr<IUnknown> e;
-        const OPCENUMSCOPE scope = static_cast<OPCENUMSCOPE>(Pick(5) ? Pick(6) + 1 : rng_());
+        const OPCENUMSCOPE scope = static_cast<OPCENUMSCOPE>(Pick(5) ? Pick(6) + 1 : Pick(0x8000));
         if (SUCCEEDED(Note(server_->CreateGroupEnumerator(scope, Iid(), e.GetAddressOf()), "CreateGroupEnumerator(%d)",
                            static_cast<int>(scope))) &&
             e)
@@ -529,14 +548,14 @@ private:
         }
         case 1: {
             const std::wstring s = Text();
-            const auto dir = static_cast<OPCBROWSEDIRECTION>(Pick(5) ? Pick(3) + 1 : rng_());
+            const auto dir = static_cast<OPCBROWSEDIRECTION>(Pick(5) ? Pick(3) + 1 : Pick(0x8000));
             Note(b->ChangeBrowsePosition(dir, s.c_str()), "ChangeBrowsePosition(%d, '%.20ls')", static_cast<int>(dir),
                  s.c_str());
             break;
         }
         case 2: {
             const std::wstring filter = Text();
-            const auto type = static_cast<OPCBROWSETYPE>(Pick(5) ? Pick(3) + 1 : rng_());
+            const auto type = static_cast<OPCBROWSETYPE>(Pick(5) ? Pick(3) + 1 : Pick(0x8000));
             const VARTYPE vt = Vartype();
             const DWORD rights = static_cast<DWORD>(Pick(2) ? Pick(4) : rng_());
             ComPtr<IEnumString> e;
@@ -586,7 +605,7 @@ private:
         }
         case 1: {
             VARIANT* data = nullptr;
-            Note(p->GetItemProperties(&id[0], n, ids.data(), &data, &errors), "GetItemProperties('%.30ls', %lu)", id.c_str(),
+            Note(p->GetItemProperties(&id[0], n, Arr(ids), &data, &errors), "GetItemProperties('%.30ls', %lu)", id.c_str(),
                  static_cast<unsigned long>(n));
             for (DWORD i = 0; data && i < n; ++i) VariantClear(&data[i]);
             CoTaskMemFree(data);
@@ -594,7 +613,7 @@ private:
         }
         default: {
             LPWSTR* out = nullptr;
-            Note(p->LookupItemIDs(&id[0], n, ids.data(), &out, &errors), "LookupItemIDs('%.30ls', %lu)", id.c_str(),
+            Note(p->LookupItemIDs(&id[0], n, Arr(ids), &out, &errors), "LookupItemIDs('%.30ls', %lu)", id.c_str(),
                  static_cast<unsigned long>(n));
             for (DWORD i = 0; out && i < n; ++i) CoTaskMemFree(out[i]);
             CoTaskMemFree(out);
@@ -685,12 +704,12 @@ private:
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
         if (Pick(4)) {
-            Note(items->AddItems(n, defs.data(), &results, &errors), "AddItems(%lu)%s", static_cast<unsigned long>(n),
+            Note(items->AddItems(n, Arr(defs), &results, &errors), "AddItems(%lu)%s", static_cast<unsigned long>(n),
                  g->removed ? " on a removed group" : "");
             FreeResults(results, errors, n, g->items.size() < 20000 ? g : nullptr);
         } else {
             const BOOL blobUpdate = Coin();
-            Note(items->ValidateItems(n, defs.data(), blobUpdate, &results, &errors), "ValidateItems(%lu, %d)",
+            Note(items->ValidateItems(n, Arr(defs), blobUpdate, &results, &errors), "ValidateItems(%lu, %d)",
                  static_cast<unsigned long>(n), blobUpdate);
             FreeResults(results, errors, n, nullptr);
         }
@@ -704,7 +723,7 @@ private:
         HRESULT* errors = nullptr;
         switch (Pick(4)) {
         case 0:
-            Note(items->RemoveItems(n, handles.data(), &errors), "RemoveItems(%lu)", static_cast<unsigned long>(n));
+            Note(items->RemoveItems(n, Arr(handles), &errors), "RemoveItems(%lu)", static_cast<unsigned long>(n));
             for (DWORD i = 0; errors && i < n; ++i)
                 if (errors[i] == S_OK) {
                     staleItems_.push_back(handles[i]);
@@ -713,21 +732,21 @@ private:
             break;
         case 1: {
             const BOOL active = Coin();
-            Note(items->SetActiveState(n, handles.data(), active, &errors), "SetActiveState(%lu, %d)",
+            Note(items->SetActiveState(n, Arr(handles), active, &errors), "SetActiveState(%lu, %d)",
                  static_cast<unsigned long>(n), active);
             break;
         }
         case 2: {
             std::vector<OPCHANDLE> clients(n);
             for (auto& c : clients) c = static_cast<OPCHANDLE>(rng_());
-            Note(items->SetClientHandles(n, handles.data(), clients.data(), &errors), "SetClientHandles(%lu)",
+            Note(items->SetClientHandles(n, Arr(handles), Arr(clients), &errors), "SetClientHandles(%lu)",
                  static_cast<unsigned long>(n));
             break;
         }
         default: {
             std::vector<VARTYPE> types(n);
             for (auto& t : types) t = Vartype();
-            Note(items->SetDatatypes(n, handles.data(), types.data(), &errors), "SetDatatypes(%lu)",
+            Note(items->SetDatatypes(n, Arr(handles), Arr(types), &errors), "SetDatatypes(%lu)",
                  static_cast<unsigned long>(n));
         }
         }
@@ -837,15 +856,15 @@ private:
         HRESULT* errors = nullptr;
         if (Coin()) {
             OPCITEMSTATE* states = nullptr;
-            const auto source = static_cast<OPCDATASOURCE>(Pick(5) ? Pick(2) + 1 : rng_());
-            Note(io->Read(source, n, handles.data(), &states, &errors), "Read(%d, %lu)", static_cast<int>(source),
+            const auto source = static_cast<OPCDATASOURCE>(Pick(5) ? Pick(2) + 1 : Pick(0x8000));
+            Note(io->Read(source, n, Arr(handles), &states, &errors), "Read(%d, %lu)", static_cast<int>(source),
                  static_cast<unsigned long>(n));
             for (DWORD i = 0; states && i < n; ++i) VariantClear(&states[i].vDataValue);
             CoTaskMemFree(states);
         } else {
             std::vector<VARIANT> values;
             Values(values, n);
-            Note(io->Write(n, handles.data(), values.data(), &errors), "Write(%lu, first vt %u)",
+            Note(io->Write(n, Arr(handles), Arr(values), &errors), "Write(%lu, first vt %u)",
                  static_cast<unsigned long>(n), n ? V_VT(&values[0]) : 0);
             Clear(values);
         }
@@ -861,17 +880,17 @@ private:
         DWORD cancel = 0;
         const DWORD transaction = static_cast<DWORD>(rng_());
         switch (Pick(6)) {
-        case 0: Note(io->Read(n, handles.data(), transaction, &cancel, &errors), "AsyncRead(%lu)", static_cast<unsigned long>(n)); break;
+        case 0: Note(io->Read(n, Arr(handles), transaction, &cancel, &errors), "AsyncRead(%lu)", static_cast<unsigned long>(n)); break;
         case 1: {
             std::vector<VARIANT> values;
             Values(values, n);
-            Note(io->Write(n, handles.data(), values.data(), transaction, &cancel, &errors), "AsyncWrite(%lu)",
+            Note(io->Write(n, Arr(handles), Arr(values), transaction, &cancel, &errors), "AsyncWrite(%lu)",
                  static_cast<unsigned long>(n));
             Clear(values);
             break;
         }
         case 2: {
-            const auto source = static_cast<OPCDATASOURCE>(Pick(5) ? Pick(2) + 1 : rng_());
+            const auto source = static_cast<OPCDATASOURCE>(Pick(5) ? Pick(2) + 1 : Pick(0x8000));
             Note(io->Refresh2(source, transaction, &cancel), "Refresh2(%d)", static_cast<int>(source));
             break;
         }
@@ -924,6 +943,7 @@ private:
     std::map<HRESULT, unsigned long long> histogram_;
     std::uint64_t calls_ = 0;
     bool gone_ = false;
+    int odd_ = 0;
 };
 
 } // namespace
@@ -994,9 +1014,7 @@ int wmain(int argc, wchar_t** argv) {
     };
 
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration<double>(seconds);
-    const double churnShare = 0.1;  // of the time, for the churn sequence at the end
-    const auto randomEnd = start + std::chrono::duration<double>(seconds * (1 - churnShare));
+    const auto randomEnd = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (client.Calls() < maxCalls && Clock::now() < randomEnd) {
         if (!client.Step()) report("SERVER GONE");
         ++progress;
@@ -1010,7 +1028,8 @@ int wmain(int argc, wchar_t** argv) {
     const auto randomDone = Clock::now();
     const unsigned long long randomCalls = client.Calls();
     int churned = 0;
-    for (; churned < churn && Clock::now() < end; ++churned) {
+    const auto churnEnd = Clock::now() + std::chrono::seconds(600);
+    for (; churned < churn && Clock::now() < churnEnd; ++churned) {
         if (!client.Churn(churned)) report("CHURN FAILED");
         ++progress;
     }
