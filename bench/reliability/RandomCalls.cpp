@@ -463,27 +463,29 @@ private:
         }
     }
     template <class E, class T>
-    void DriveEnum(E* e, void (*free)(T&)) {
+    void DriveEnum(E* e, void (*free)(T&), const char* what) {
         for (int i = 0, n = static_cast<int>(Pick(4)); i < n; ++i) {
             switch (Pick(4)) {
             case 0: {
                 const ULONG celt = Count();
                 std::vector<T> out(celt);
                 ULONG fetched = 0;
-                Note(e->Next(celt, Arr(out), celt == 1 && Coin() ? nullptr : &fetched), "Enum Next(%lu)",
-                     static_cast<unsigned long>(celt));
+                const bool noFetched = celt == 1 && Coin();
+                const HRESULT hr = Note(e->Next(celt, Arr(out), noFetched ? nullptr : &fetched), "%s Next(%lu%s)", what,
+                                        static_cast<unsigned long>(celt), noFetched ? ", no count" : "");
+                if (noFetched && hr == S_OK) fetched = 1;
                 for (ULONG k = 0; k < fetched && k < celt; ++k) free(out[k]);
                 break;
             }
             case 1: {
                 const ULONG celt = static_cast<ULONG>(Pick(2) ? Pick(10) : rng_());
-                Note(e->Skip(celt), "Enum Skip(%lu)", static_cast<unsigned long>(celt));
+                Note(e->Skip(celt), "%s Skip(%lu)", what, static_cast<unsigned long>(celt));
                 break;
             }
-            case 2: Note(e->Reset(), "Enum Reset"); break;
+            case 2: Note(e->Reset(), "%s Reset", what); break;
             default: {
                 ComPtr<E> clone;
-                Note(e->Clone(clone.GetAddressOf()), "Enum Clone");
+                Note(e->Clone(clone.GetAddressOf()), "%s Clone", what);
             }
             }
         }
@@ -492,11 +494,14 @@ private:
         ComPtr<IEnumString> strings;
         ComPtr<IEnumUnknown> unknowns;
         if (SUCCEEDED(unknown->QueryInterface(IID_PPV_ARGS(&strings))))
-            DriveEnum<IEnumString, LPOLESTR>(strings.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); });
+            DriveEnum<IEnumString, LPOLESTR>(strings.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); }, "group names IEnumString");
         else if (SUCCEEDED(unknown->QueryInterface(IID_PPV_ARGS(&unknowns))))
-            DriveEnum<IEnumUnknown, IUnknown*>(unknowns.Get(), [](IUnknown*& u) {
-                if (u) u->Release();
-            });
+            DriveEnum<IEnumUnknown, IUnknown*>(
+                unknowns.Get(),
+                [](IUnknown*& u) {
+                    if (u) u->Release();
+                },
+                "groups IEnumUnknown");
     }
     void GroupEnumerator() {
         ComPtr<IUnknown> e;
@@ -563,7 +568,7 @@ private:
                                "BrowseOPCItemIDs(%d, '%.20ls', vt %u, rights %lu)", static_cast<int>(type), filter.c_str(),
                                vt, static_cast<unsigned long>(rights))) &&
                 e)
-                DriveEnum<IEnumString, LPOLESTR>(e.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); });
+                DriveEnum<IEnumString, LPOLESTR>(e.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); }, "browse IEnumString");
             break;
         }
         case 3: {
@@ -577,7 +582,7 @@ private:
             const std::wstring s = ItemId();
             ComPtr<IEnumString> e;
             if (SUCCEEDED(Note(b->BrowseAccessPaths(s.c_str(), e.GetAddressOf()), "BrowseAccessPaths('%.30ls')", s.c_str())) && e)
-                DriveEnum<IEnumString, LPOLESTR>(e.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); });
+                DriveEnum<IEnumString, LPOLESTR>(e.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); }, "access paths IEnumString");
         }
         }
     }
@@ -628,9 +633,12 @@ private:
         case 0: {
             ComPtr<IEnumConnectionPoints> e;
             if (SUCCEEDED(Note(container->EnumConnectionPoints(&e), "%s EnumConnectionPoints", where)) && e)
-                DriveEnum<IEnumConnectionPoints, IConnectionPoint*>(e.Get(), [](IConnectionPoint*& c) {
-                    if (c) c->Release();
-                });
+                DriveEnum<IEnumConnectionPoints, IConnectionPoint*>(
+                    e.Get(),
+                    [](IConnectionPoint*& c) {
+                        if (c) c->Release();
+                    },
+                    "IEnumConnectionPoints");
             break;
         }
         default: {
@@ -646,9 +654,12 @@ private:
             case 1: {
                 ComPtr<IEnumConnections> e;
                 if (SUCCEEDED(Note(point->EnumConnections(&e), "%s EnumConnections", where)) && e)
-                    DriveEnum<IEnumConnections, CONNECTDATA>(e.Get(), [](CONNECTDATA& c) {
-                        if (c.pUnk) c.pUnk->Release();
-                    });
+                    DriveEnum<IEnumConnections, CONNECTDATA>(
+                        e.Get(),
+                        [](CONNECTDATA& c) {
+                            if (c.pUnk) c.pUnk->Release();
+                        },
+                        "IEnumConnections");
                 break;
             }
             case 2: {
