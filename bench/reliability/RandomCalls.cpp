@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -1010,7 +1011,12 @@ int wmain(int argc, wchar_t** argv) {
             if (still >= 60) {
                 std::printf("HANG: no call returned for 60 s (seed %llu)\n", static_cast<unsigned long long>(seed));
                 ring.Print();
+                // RANDOM_CALLS_HOLD=SECONDS keeps both processes as they are for a debugger.
+                const char* hold = std::getenv("RANDOM_CALLS_HOLD");
+                if (hold) std::printf("holding %s s for a debugger (server process %lu)\n", hold,
+                                      static_cast<unsigned long>(GetProcessId(server.Handle())));
                 std::fflush(stdout);
+                if (hold) Sleep(static_cast<DWORD>(std::atoi(hold)) * 1000);
                 ExitProcess(4);
             }
         }
