@@ -7,6 +7,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <opccomn.h>
 #include <opcda.h>
 #include <wrl/client.h>
 
@@ -144,16 +145,17 @@ private:
     HANDLE process_ = nullptr;
 };
 
-// A data callback sink that counts what arrives; the owner reads the counters.
-class CountingSink final : public IOPCDataCallback {
+// A data callback and shutdown sink that counts what arrives; the owner reads the counters.
+class CountingSink final : public IOPCDataCallback, public IOPCShutdown {
 public:
-    volatile LONG dataChanges = 0, itemUpdates = 0, readCompletes = 0, writeCompletes = 0, cancelCompletes = 0;
+    volatile LONG dataChanges = 0, itemUpdates = 0, readCompletes = 0, writeCompletes = 0, cancelCompletes = 0, shutdowns = 0;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IOPCDataCallback) return E_NOINTERFACE;
-        *object = static_cast<IOPCDataCallback*>(this);
+        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) *object = static_cast<IOPCDataCallback*>(this);
+        else if (riid == IID_IOPCShutdown) *object = static_cast<IOPCShutdown*>(this);
+        else return E_NOINTERFACE;
         AddRef();
         return S_OK;
     }
@@ -180,6 +182,10 @@ public:
     }
     STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override {
         InterlockedIncrement(&cancelCompletes);
+        return S_OK;
+    }
+    STDMETHODIMP ShutdownRequest(LPCWSTR) override {
+        InterlockedIncrement(&shutdowns);
         return S_OK;
     }
 

@@ -78,39 +78,7 @@ private:
     std::uint64_t next_ = 0;
 };
 
-// A sink that accepts everything; the random client advises it on groups and on the server.
-class Sink final : public IOPCDataCallback, public IOPCShutdown {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) *object = static_cast<IOPCDataCallback*>(this);
-        else if (riid == IID_IOPCShutdown) *object = static_cast<IOPCShutdown*>(this);
-        else return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n);
-    }
-    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                              HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                                HRESULT*) override {
-        return S_OK;
-    }
-    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
-    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
-    STDMETHODIMP ShutdownRequest(LPCWSTR) override { return S_OK; }
-
-private:
-    volatile LONG refs_ = 1;
-};
+using Sink = bench::CountingSink;  // accepts every callback and the shutdown request
 
 struct GroupState {
     OPCHANDLE handle = 0;
@@ -163,18 +131,23 @@ public:
         const bool ok = NewSubscribedGroup(churn_, L"churn");
         // The removed group still answers (or refuses) a call, then is let go.
         ComPtr<IOPCGroupStateMgt> state;
-        if (SUCCEEDED(held.group.As(&state))) {
-            DWORD rate = 0, lcid = 0;
-            BOOL active = FALSE;
-            LPWSTR name = nullptr;
-            LONG bias = 0;
-            FLOAT deadband = 0;
-            OPCHANDLE client = 0, serverHandle = 0;
-            Note(state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &serverHandle),
-                 "churn %d GetState on the removed group", index);
-            CoTaskMemFree(name);
-        }
+        OPCHANDLE serverHandle = 0;
+        if (SUCCEEDED(held.group.As(&state)))
+            Note(GetState(state.Get(), &serverHandle), "churn %d GetState on the removed group", index);
         return ok && !gone_;
+    }
+
+    // IOPCGroupStateMgt::GetState with every result thrown away but the server handle.
+    static HRESULT GetState(IOPCGroupStateMgt* state, OPCHANDLE* serverHandle) {
+        DWORD rate = 0, lcid = 0;
+        BOOL active = FALSE;
+        LPWSTR name = nullptr;
+        LONG bias = 0;
+        FLOAT deadband = 0;
+        OPCHANDLE client = 0;
+        const HRESULT hr = state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, serverHandle);
+        CoTaskMemFree(name);
+        return hr;
     }
 
     void ReleaseAll() {
@@ -804,14 +777,8 @@ private:
         if (!state) return;
         switch (Pick(4)) {
         case 0: {
-            DWORD rate = 0, lcid = 0;
-            BOOL active = FALSE;
-            LPWSTR name = nullptr;
-            LONG bias = 0;
-            FLOAT deadband = 0;
-            OPCHANDLE client = 0, serverHandle = 0;
-            Note(state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, &serverHandle), "GetState");
-            CoTaskMemFree(name);
+            OPCHANDLE serverHandle = 0;
+            Note(GetState(state.Get(), &serverHandle), "GetState");
             break;
         }
         case 1: {
@@ -838,16 +805,7 @@ private:
                                name.c_str())) &&
                 clone.group) {
                 auto cloneState = As<IOPCGroupStateMgt>(clone);
-                DWORD rate = 0, lcid = 0;
-                BOOL active = FALSE;
-                LPWSTR n = nullptr;
-                LONG bias = 0;
-                FLOAT deadband = 0;
-                OPCHANDLE client = 0;
-                if (cloneState &&
-                    SUCCEEDED(cloneState->GetState(&rate, &active, &n, &bias, &deadband, &lcid, &client, &clone.handle)))
-                    groups_.push_back(std::move(clone));
-                CoTaskMemFree(n);
+                if (cloneState && SUCCEEDED(GetState(cloneState.Get(), &clone.handle))) groups_.push_back(std::move(clone));
             }
         }
         }

@@ -102,7 +102,7 @@ struct Client {
             if (FAILED(group.items.As(&group.sync)) || FAILED(group.items.As(&group.async)) ||
                 FAILED(group.items.As(&container)) ||
                 FAILED(container->FindConnectionPoint(IID_IOPCDataCallback, &group.point)) ||
-                FAILED(group.point->Advise(sink, &group.cookie)))
+                FAILED(group.point->Advise(static_cast<IOPCDataCallback*>(sink), &group.cookie)))
                 return false;
             groups.push_back(std::move(group));
         }
