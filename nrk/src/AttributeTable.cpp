@@ -193,9 +193,9 @@ int attributeByName(int type, std::string_view name) {
     if (!l || name.empty()) return -1;
     bool digits = name.size() <= 3;
     int id = 0;
-    for (char c : name) {
-        if (c < '0' || c > '9') { digits = false; break; }
-        id = id * 10 + (c - '0');
+    for (std::size_t i = 0; digits && i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') digits = false;
+        else id = id * 10 + (name[i] - '0');
     }
     if (digits) return (id < kAttributes && l->kind[id] != Kind::None) ? id : -1;
     for (int a = 0; a < kAttributes; ++a)

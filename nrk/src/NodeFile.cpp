@@ -484,6 +484,7 @@ bool parseNodeFile(std::string_view content, const std::string& label, NodeDefin
     return p.run(content);
 }
 
+#ifdef _WIN32
 bool readNodeFile(const std::wstring& path, const std::string& label, NodeDefinition& node, std::string& error) {
     FILE* f = _wfopen(path.c_str(), L"rb");
     if (!f) {
@@ -504,5 +505,6 @@ bool readNodeFile(const std::wstring& path, const std::string& label, NodeDefini
     if (readError) { error = label + ": cannot read the file"; return false; }
     return parseNodeFile(content, label, node, error);
 }
+#endif
 
 } // namespace nrk

@@ -113,6 +113,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"unknown directive", H + "chanel 1 type 4 a\n", "demo.dbb:2: unknown directive 'chanel'"},
         BadFile{"set before channel", H + "set 2 1\n", "demo.dbb:2: 'set' before any channel line"},
         BadFile{"attribute type lacks", H + "channel 7 type 4 a\n  set 200 1\n", "demo.dbb:3: channel 7 (type 4) has no attribute 200"},
+        // A long all-digit name is no attribute id (it once overflowed while being read as one).
+        BadFile{"attribute id of many digits", H + "channel 7 type 4 a\n  set 4444444444 1\n",
+                "demo.dbb:3: channel 7 (type 4) has no attribute named '4444444444'"},
         BadFile{"attribute name unknown", H + "channel 7 type 4 a\n  set Colour 1\n",
                 "demo.dbb:3: channel 7 (type 4) has no attribute named 'Colour'"},
         BadFile{"link channel has no value", H + "channel 7 type 7 a\n  set Value 1\n",

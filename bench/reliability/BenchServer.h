@@ -1,0 +1,196 @@
+// What the reliability programs share: starting lx6opc.exe on a given node file by COM
+// activation, and the server process's private bytes, handle and thread counts.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <opccomn.h>
+#include <opcda.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <string>
+
+namespace bench {
+
+inline const CLSID kServerClsid = {0x7A3E1C04, 0x5B2D, 0x4F60, {0x9E, 0x11, 0x2C, 0x8D, 0x0B, 0x6A, 0x4F, 0x01}};
+
+inline std::wstring BinDir() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path, n);
+    return text.substr(0, text.find_last_of(L"\\/") + 1);
+}
+
+struct ServerStats {
+    double privateBytes = 0;
+    DWORD handles = 0, threads = 0;
+    bool alive = false;
+};
+
+// The server process, found by its image name after the first activation.
+class ServerProcess {
+public:
+    ~ServerProcess() {
+        if (process_) CloseHandle(process_);
+    }
+
+    // Registers the server and its proxy/stub DLL and points NodeFilePath at `node`.
+    static bool Prepare(const std::wstring& node) {
+        const wchar_t* key = L"Software\\CorvanE\\VELMARA\\6\\OPC\\SERVER";
+        if (RegSetKeyValueW(HKEY_CURRENT_USER, key, L"NodeFilePath", REG_SZ, node.c_str(),
+                            static_cast<DWORD>((node.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
+            return false;
+        const std::wstring exe = BinDir() + L"lx6opc.exe";
+        std::wstring command = L"\"" + exe + L"\" /RegServer";
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, BinDir().c_str(), &si, &pi))
+            return false;
+        DWORD code = 1;
+        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        HMODULE module = LoadLibraryW((BinDir() + L"lx6opcps.dll").c_str());
+        if (!module) return false;
+        using Entry = HRESULT(WINAPI*)();
+        auto entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+        const HRESULT hr = entry ? entry() : E_FAIL;
+        FreeLibrary(module);
+        return code == 0 && SUCCEEDED(hr);
+    }
+
+    bool Attach() {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) return false;
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+            if (_wcsicmp(entry.szExeFile, L"lx6opc.exe") == 0) pid_ = entry.th32ProcessID;
+        CloseHandle(snapshot);
+        if (pid_)
+            process_ = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                                   pid_);
+        return process_ != nullptr;
+    }
+
+    ServerStats Stats() const {
+        ServerStats s;
+        if (!process_) return s;
+        s.alive = WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+        PROCESS_MEMORY_COUNTERS_EX counters = {};
+        counters.cb = sizeof(counters);
+        if (GetProcessMemoryInfo(process_, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
+            s.privateBytes = static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
+        GetProcessHandleCount(process_, &s.handles);
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        if (snapshot != INVALID_HANDLE_VALUE) {
+            THREADENTRY32 t = {};
+            t.dwSize = sizeof(t);
+            for (BOOL ok = Thread32First(snapshot, &t); ok; ok = Thread32Next(snapshot, &t))
+                if (t.th32OwnerProcessID == pid_) ++s.threads;
+            CloseHandle(snapshot);
+        }
+        return s;
+    }
+
+    // Closes the server's panel once no client is left; ends it by force if that does not end it.
+    void Close() {
+        if (!process_) return;
+        Sleep(500);
+        EnumWindows(
+            [](HWND window, LPARAM pid) -> BOOL {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                if (owner == static_cast<DWORD>(pid)) PostMessageW(window, WM_CLOSE, 0, 0);
+                return TRUE;
+            },
+            static_cast<LPARAM>(pid_));
+        if (WaitForSingleObject(process_, 15000) != WAIT_OBJECT_0) {
+            std::printf("lx6opc.exe still runs 15 s after its panel was closed: ended\n");
+            TerminateProcess(process_, 1);
+        }
+    }
+
+    // Posts a panel command (202: Start) to the server's control panel.
+    bool PanelCommand(WPARAM command) const {
+        struct Post {
+            DWORD pid;
+            WPARAM command;
+            bool posted;
+        } post{pid_, command, false};
+        EnumWindows(
+            [](HWND window, LPARAM data) -> BOOL {
+                auto* p = reinterpret_cast<Post*>(data);
+                DWORD owner = 0;
+                GetWindowThreadProcessId(window, &owner);
+                wchar_t name[64] = {};
+                GetClassNameW(window, name, 64);
+                if (owner == p->pid && wcscmp(name, L"Lx6OpcControlPanel") == 0)
+                    p->posted = PostMessageW(window, WM_COMMAND, p->command, 0) != FALSE;
+                return TRUE;
+            },
+            reinterpret_cast<LPARAM>(&post));
+        return post.posted;
+    }
+
+    HANDLE Handle() const { return process_; }
+
+private:
+    DWORD pid_ = 0;
+    HANDLE process_ = nullptr;
+};
+
+// A data callback and shutdown sink that counts what arrives; the owner reads the counters.
+class CountingSink final : public IOPCDataCallback, public IOPCShutdown {
+public:
+    volatile LONG dataChanges = 0, itemUpdates = 0, readCompletes = 0, writeCompletes = 0, cancelCompletes = 0, shutdowns = 0;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) *object = static_cast<IOPCDataCallback*>(this);
+        else if (riid == IID_IOPCShutdown) *object = static_cast<IOPCShutdown*>(this);
+        else return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return static_cast<ULONG>(n);
+    }
+    STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                              HRESULT*) override {
+        InterlockedIncrement(&dataChanges);
+        InterlockedExchangeAdd(&itemUpdates, static_cast<LONG>(count));
+        return S_OK;
+    }
+    STDMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
+                                HRESULT*) override {
+        InterlockedIncrement(&readCompletes);
+        return S_OK;
+    }
+    STDMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override {
+        InterlockedIncrement(&writeCompletes);
+        return S_OK;
+    }
+    STDMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override {
+        InterlockedIncrement(&cancelCompletes);
+        return S_OK;
+    }
+    STDMETHODIMP ShutdownRequest(LPCWSTR) override {
+        InterlockedIncrement(&shutdowns);
+        return S_OK;
+    }
+
+private:
+    volatile LONG refs_ = 1;
+};
+
+} // namespace bench

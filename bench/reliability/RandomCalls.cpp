@@ -1,0 +1,1040 @@
+// Random calls: a seeded client that drives every interface of the server and its groups
+// (enumerators and connection points included) with random but marshallable arguments: counts
+// from 0 to large, valid, stale and random handles, random item IDs and filters, every VARTYPE,
+// NaN, infinities and huge values, calls on groups after RemoveGroup. Then the sequence
+// "subscribed group: Unadvise, RemoveGroup with force while the group is still held, AddGroup at
+// once", repeated. It prints the seed, the calls made, their rate and the HRESULT histogram; when
+// the server dies or a call hangs it prints the last calls (a ring of 64), the seed and the call
+// number, and exits with 3 (died) or 4 (hang).
+//
+// Usage: random_calls.exe --node PATH [--seed S] [--calls N (1000000)] [--seconds T (600)]
+//                         [--churn R (1000)] [--node-channels C (100)]
+// --calls and --seconds bound the random calls; the churn rounds follow (at most 600 s).
+// The node is one written by tools/nrkgen/nrkgen.py with --groups 10; bench/reliability/random_calls.sh
+// writes it and runs this.
+#include "BenchServer.h"
+
+#include <ocidl.h>
+#include <olectl.h>
+
+#include <opccomn.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+using Microsoft::WRL::ComPtr;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Never a null array, also when empty: [in, size_is] arrays are reference pointers on the wire.
+template <class T>
+T* Arr(std::vector<T>& v) {
+    if (v.empty()) v.reserve(1);
+    return v.data();
+}
+
+// The last calls, for the report of a crash or a hang.
+class Ring {
+public:
+    void Add(const char* format, ...) {
+        std::lock_guard<std::mutex> hold(lock_);
+        char* slot = entries_[next_ % kSize];
+        std::snprintf(slot, kLength, "#%llu ", static_cast<unsigned long long>(next_));
+        const std::size_t used = std::strlen(slot);
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(slot + used, kLength - used, format, args);
+        va_end(args);
+        ++next_;
+    }
+    void Print() {
+        std::lock_guard<std::mutex> hold(lock_);
+        const std::uint64_t first = next_ > kSize ? next_ - kSize : 0;
+        std::printf("the last %llu calls (oldest first):\n", static_cast<unsigned long long>(next_ - first));
+        for (std::uint64_t i = first; i < next_; ++i) std::printf("  %s\n", entries_[i % kSize]);
+    }
+    std::uint64_t Count() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return next_;
+    }
+
+private:
+    static constexpr std::size_t kSize = 64, kLength = 200;
+    std::mutex lock_;
+    char entries_[kSize][kLength] = {};
+    std::uint64_t next_ = 0;
+};
+
+using Sink = bench::CountingSink;  // accepts every callback and the shutdown request
+
+struct GroupState {
+    OPCHANDLE handle = 0;
+    ComPtr<IUnknown> group;
+    std::vector<OPCHANDLE> items;
+    std::vector<DWORD> cookies;
+    bool removed = false;  // RemoveGroup was called; the client still holds it
+};
+
+class RandomClient {
+public:
+    RandomClient(std::uint64_t seed, int channels, Ring& ring) : rng_(seed), channels_(channels), ring_(ring) {}
+
+    bool Connect() {
+        if (FAILED(CoCreateInstance(bench::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server_))))
+            return false;
+        return SUCCEEDED(server_.As(&common_));
+    }
+
+    // One random call; false when the server is gone.
+    bool Step() {
+        using Call = void (RandomClient::*)();
+        static const Call calls[] = {
+            &RandomClient::AddGroup,        &RandomClient::AddGroup,       &RandomClient::RemoveGroup,
+            &RandomClient::ServerMisc,      &RandomClient::GroupEnumerator, &RandomClient::Common,
+            &RandomClient::Browse,          &RandomClient::Properties,     &RandomClient::ServerConnection,
+            &RandomClient::AddItems,        &RandomClient::AddItems,       &RandomClient::ItemCalls,
+            &RandomClient::ItemEnumerator,  &RandomClient::StateCalls,     &RandomClient::SyncIO,
+            &RandomClient::SyncIO,          &RandomClient::AsyncIO,        &RandomClient::AsyncIO,
+            &RandomClient::GroupConnection, &RandomClient::PublicGroups,
+        };
+        (this->*calls[Pick(sizeof calls / sizeof calls[0])])();
+        return !gone_;
+    }
+
+    // Subscribed group: Unadvise, RemoveGroup with force while the group is still held, AddGroup at once.
+    bool Churn(int index) {
+        if (!churn_.group) {
+            if (!NewSubscribedGroup(churn_, L"churn")) return false;
+        }
+        ComPtr<IConnectionPointContainer> container;
+        ComPtr<IConnectionPoint> point;
+        churn_.group.As(&container);
+        if (container && SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, &point)))
+            Note(point->Unadvise(churn_.cookies.empty() ? 0 : churn_.cookies[0]), "churn %d Unadvise", index);
+        Note(server_->RemoveGroup(churn_.handle, TRUE), "churn %d RemoveGroup(%lu, force)", index,
+             static_cast<unsigned long>(churn_.handle));
+        GroupState held = std::move(churn_);  // still held across the next AddGroup
+        churn_ = GroupState{};
+        const bool ok = NewSubscribedGroup(churn_, L"churn");
+        // The removed group still answers (or refuses) a call, then is let go.
+        ComPtr<IOPCGroupStateMgt> state;
+        OPCHANDLE serverHandle = 0;
+        if (SUCCEEDED(held.group.As(&state)))
+            Note(GetState(state.Get(), &serverHandle), "churn %d GetState on the removed group", index);
+        return ok && !gone_;
+    }
+
+    // IOPCGroupStateMgt::GetState with every result thrown away but the server handle.
+    static HRESULT GetState(IOPCGroupStateMgt* state, OPCHANDLE* serverHandle) {
+        DWORD rate = 0, lcid = 0;
+        BOOL active = FALSE;
+        LPWSTR name = nullptr;
+        LONG bias = 0;
+        FLOAT deadband = 0;
+        OPCHANDLE client = 0;
+        const HRESULT hr = state->GetState(&rate, &active, &name, &bias, &deadband, &lcid, &client, serverHandle);
+        CoTaskMemFree(name);
+        return hr;
+    }
+
+    void ReleaseAll() {
+        groups_.clear();
+        churn_ = GroupState{};
+        common_.Reset();
+        server_.Reset();
+    }
+
+    void PrintHistogram() {
+        std::printf("HRESULT histogram:\n");
+        for (auto& [hr, n] : histogram_) std::printf("  0x%08lx %10llu\n", static_cast<unsigned long>(hr), n);
+    }
+    std::uint64_t Calls() const { return calls_; }
+
+private:
+    // ---- random values ----
+    std::size_t Pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
+    bool Coin() { return rng_() & 1; }
+    DWORD Count() {
+        switch (Pick(8)) {
+        case 0: return 0;
+        case 1: return 1;
+        case 2: return static_cast<DWORD>(Pick(1000) + 1);
+        case 3: return static_cast<DWORD>(Pick(5000) + 1);
+        default: return static_cast<DWORD>(Pick(10) + 1);
+        }
+    }
+    DWORD Rate() {
+        static const DWORD rates[] = {0, 1, 99, 100, 500, 1000, 60000, 0x7fffffff, 0xffffffff};
+        return Coin() ? rates[Pick(9)] : static_cast<DWORD>(rng_());
+    }
+    float Float() {
+        static const float special[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                                        -std::numeric_limits<float>::infinity(), 0.0f, -0.0f, 100.0f, 101.0f, -1.0f,
+                                        3.4e38f, 1e-45f};
+        return Coin() ? special[Pick(10)] : static_cast<float>(static_cast<int>(rng_() % 200) - 50);
+    }
+    double Double() {
+        static const double special[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                                         -std::numeric_limits<double>::infinity(), 0.0, -0.0, 1e308, -1e308, 4294967296.0,
+                                         -2147483649.0, 2147483648.0, 65536.0, 256.0, -1.0, 0.5, 1e-320};
+        return Pick(3) ? special[Pick(15)] : static_cast<double>(static_cast<std::int64_t>(rng_())) / 1e9;
+    }
+    VARTYPE Vartype() {
+        static const VARTYPE types[] = {VT_EMPTY, VT_NULL, VT_I2,  VT_I4,   VT_R4,   VT_R8,   VT_CY,
+                                        VT_DATE,  VT_BSTR, VT_BOOL, VT_ERROR, VT_VARIANT, VT_DECIMAL, VT_I1,
+                                        VT_UI1,   VT_UI2,  VT_UI4,  VT_I8,   VT_UI8,  VT_INT,  VT_UINT,
+                                        VT_ARRAY | VT_R8, VT_ARRAY | VT_I4, VT_ARRAY | VT_BSTR, VT_ARRAY | VT_VARIANT};
+        if (Pick(10) == 0) return static_cast<VARTYPE>(rng_());  // anything: only a number on the wire
+        return types[Pick(sizeof types / sizeof types[0])];
+    }
+    // A value of a random VARTYPE (only ones that marshal).
+    void Value(VARIANT& v) {
+        VariantInit(&v);
+        static const VARTYPE types[] = {VT_EMPTY, VT_NULL, VT_I2,  VT_I4,   VT_R4,  VT_R8,  VT_CY,  VT_DATE,
+                                        VT_BSTR,  VT_BOOL, VT_ERROR, VT_DECIMAL, VT_I1, VT_UI1, VT_UI2, VT_UI4,
+                                        VT_I8,    VT_UI8,  VT_INT,  VT_UINT, VT_ARRAY | VT_R8};
+        const VARTYPE t = types[Pick(sizeof types / sizeof types[0])];
+        const double d = Double();
+        const std::uint64_t r = rng_();
+        V_VT(&v) = t;
+        switch (t) {
+        case VT_I2: V_I2(&v) = static_cast<SHORT>(r); break;
+        case VT_I4: case VT_INT: V_I4(&v) = static_cast<LONG>(r); break;
+        case VT_R4: V_R4(&v) = Float(); break;
+        case VT_R8: V_R8(&v) = d; break;
+        case VT_DATE: V_DATE(&v) = d; break;
+        case VT_CY: V_CY(&v).int64 = static_cast<LONGLONG>(r); break;
+        case VT_BSTR: {
+            static const wchar_t* texts[] = {L"", L"1", L"-1", L"1e400", L"nan", L"inf", L"true", L"2026-12-10 10:00:00",
+                                             L"\x00e4\x00f6\x00fc \x20ac", L"99999999999999999999"};
+            V_BSTR(&v) = SysAllocString(texts[Pick(10)]);
+            break;
+        }
+        case VT_BOOL: V_BOOL(&v) = Coin() ? VARIANT_TRUE : static_cast<VARIANT_BOOL>(r); break;
+        case VT_ERROR: V_ERROR(&v) = static_cast<SCODE>(r); break;
+        case VT_DECIMAL: {
+            DECIMAL dec = {};
+            dec.scale = static_cast<BYTE>(Pick(29));
+            dec.sign = Coin() ? DECIMAL_NEG : 0;
+            dec.Hi32 = static_cast<ULONG>(r >> 32);
+            dec.Lo64 = rng_();
+            V_DECIMAL(&v) = dec;
+            V_VT(&v) = VT_DECIMAL;
+            break;
+        }
+        case VT_I1: V_I1(&v) = static_cast<CHAR>(r); break;
+        case VT_UI1: V_UI1(&v) = static_cast<BYTE>(r); break;
+        case VT_UI2: V_UI2(&v) = static_cast<USHORT>(r); break;
+        case VT_UI4: case VT_UINT: V_UI4(&v) = static_cast<ULONG>(r); break;
+        case VT_I8: V_I8(&v) = static_cast<LONGLONG>(r); break;
+        case VT_UI8: V_UI8(&v) = r; break;
+        case VT_ARRAY | VT_R8: {
+            SAFEARRAY* a = SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(Pick(5)));
+            for (LONG i = 0; a && i < static_cast<LONG>(a->rgsabound[0].cElements); ++i) {
+                double x = Double();
+                SafeArrayPutElement(a, &i, &x);
+            }
+            V_ARRAY(&v) = a;
+            if (!a) V_VT(&v) = VT_EMPTY;
+            break;
+        }
+        default: break;
+        }
+    }
+    std::wstring Text() {
+        static const wchar_t* texts[] = {L"", L"g", L"Group", L"*", L"?", L"[", L"[!a-", L"#", L"*C1*", L"..",
+                                         L".", L"Node", L"Node.G32", L"\x00e4\x20ac\xd800", L"a b", L"G32",
+                                         L"Node.G32.C1", L"Node.G32.C1.Value", L"C1.Value", L"Value"};
+        if (Pick(20) == 0) return std::wstring(static_cast<std::size_t>(Pick(3000)), L'x');
+        return texts[Pick(sizeof texts / sizeof texts[0])];
+    }
+    std::wstring ItemId() {
+        if (Pick(4) == 0) return Text();
+        static const wchar_t* attributes[] = {L"Value", L"RawValue", L"Name", L"Type", L"Visible", L"Unit", L"Bogus", L"2",
+                                              L"9999"};
+        const int ch = static_cast<int>(Pick(static_cast<std::size_t>(channels_) + 2));  // 0 and one past: unknown
+        return L"Node.G" + std::to_wstring(32 + (ch + 9) % 10) + L".C" + std::to_wstring(ch) + L"." +
+               attributes[Pick(sizeof attributes / sizeof attributes[0])];
+    }
+    GroupState* AnyGroup() {
+        if (groups_.empty()) return nullptr;
+        return &groups_[Pick(groups_.size())];
+    }
+    OPCHANDLE GroupHandle() {
+        switch (Pick(4)) {
+        case 0: return static_cast<OPCHANDLE>(rng_());
+        case 1: return stale_.empty() ? 0 : stale_[Pick(stale_.size())];
+        default: {
+            GroupState* g = AnyGroup();
+            return g ? g->handle : 0;
+        }
+        }
+    }
+    std::vector<OPCHANDLE> ItemHandles(GroupState& g, DWORD n) {
+        std::vector<OPCHANDLE> h(n);
+        for (auto& x : h) {
+            switch (Pick(5)) {
+            case 0: x = static_cast<OPCHANDLE>(rng_()); break;
+            case 1: x = staleItems_.empty() ? 0 : staleItems_[Pick(staleItems_.size())]; break;
+            default: x = g.items.empty() ? 0 : g.items[Pick(g.items.size())]; break;
+            }
+        }
+        return h;
+    }
+    REFIID Iid() {
+        static const IID* iids[] = {&IID_IUnknown, &IID_IOPCItemMgt, &IID_IOPCGroupStateMgt, &IID_IOPCSyncIO,
+                                    &IID_IOPCAsyncIO2, &IID_IConnectionPointContainer, &IID_IOPCServer,
+                                    &IID_IEnumString, &IID_IEnumUnknown, &IID_IDispatch, &IID_IOPCDataCallback};
+        return *iids[Pick(sizeof iids / sizeof iids[0])];
+    }
+
+    // ---- bookkeeping ----
+    HRESULT Note(HRESULT hr, const char* format, ...) {
+        char text[160];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        ring_.Add("%s -> 0x%08lx", text, static_cast<unsigned long>(hr));
+        // Success codes are S_OK, S_FALSE and the interface's own (OPC_S_...); anything else is a
+        // value the call never set.
+        if (hr > 1 && HRESULT_FACILITY(hr) != FACILITY_ITF && odd_++ < 20)
+            std::printf("ODD HRESULT: %s -> 0x%08lx\n", text, static_cast<unsigned long>(hr));
+        ++histogram_[hr];
+        ++calls_;
+        // A group removed with force is disconnected, so calls on it fail in the RPC layer; the server
+        // is gone only when the server object itself no longer answers.
+        if (HRESULT_FACILITY(hr) == FACILITY_RPC || HRESULT_FACILITY(hr) == FACILITY_WIN32 || hr == RPC_E_SERVERFAULT ||
+            hr == CO_E_OBJNOTCONNECTED) {
+            LCID lcid = 0;
+            const HRESULT probe = common_->GetLocaleID(&lcid);
+            if (FAILED(probe)) {
+                ring_.Add("probe GetLocaleID -> 0x%08lx", static_cast<unsigned long>(probe));
+                gone_ = true;
+            }
+        }
+        return hr;
+    }
+    template <class T>
+    ComPtr<T> As(GroupState& g) {
+        ComPtr<T> p;
+        g.group.As(&p);
+        return p;
+    }
+
+    bool NewSubscribedGroup(GroupState& g, const wchar_t* name) {
+        DWORD revised = 0;
+        if (FAILED(Note(server_->AddGroup(name, TRUE, 100, 7, nullptr, nullptr, 0x409, &g.handle, &revised, IID_IUnknown,
+                                          g.group.GetAddressOf()),
+                        "AddGroup(subscribed)")))
+            return false;
+        std::vector<std::wstring> ids;
+        for (int i = 1; i <= 10; ++i) ids.push_back(L"Node.G" + std::to_wstring(32 + (i - 1) % 10) + L".C" + std::to_wstring(i) + L".Value");
+        std::vector<OPCITEMDEF> defs(ids.size());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            defs[i] = OPCITEMDEF{};
+            defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
+            defs[i].bActive = TRUE;
+            defs[i].hClient = static_cast<OPCHANDLE>(i);
+        }
+        auto items = As<IOPCItemMgt>(g);
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        if (items) Note(items->AddItems(static_cast<DWORD>(defs.size()), Arr(defs), &results, &errors), "AddItems(10)");
+        FreeResults(results, errors, static_cast<DWORD>(defs.size()), &g);
+        auto container = As<IConnectionPointContainer>(g);
+        ComPtr<IConnectionPoint> point;
+        DWORD cookie = 0;
+        Sink* sink = new Sink;
+        if (container && SUCCEEDED(container->FindConnectionPoint(IID_IOPCDataCallback, &point)) &&
+            SUCCEEDED(Note(point->Advise(static_cast<IOPCDataCallback*>(sink), &cookie), "Advise")))
+            g.cookies.push_back(cookie);
+        sink->Release();
+        return true;
+    }
+    void FreeResults(OPCITEMRESULT* results, HRESULT* errors, DWORD n, GroupState* keep) {
+        for (DWORD i = 0; results && i < n; ++i) {
+            if (keep && errors && errors[i] == S_OK) keep->items.push_back(results[i].hServer);
+            CoTaskMemFree(results[i].pBlob);
+        }
+        CoTaskMemFree(results);
+        CoTaskMemFree(errors);
+    }
+
+    // ---- the calls ----
+    void AddGroup() {
+        if (groups_.size() >= 30) {  // keep the number bounded: drop one
+            RemoveGroup();
+            return;
+        }
+        GroupState g;
+        const std::wstring name = Pick(3) == 0 ? Text() : L"r" + std::to_wstring(Pick(50));
+        LONG bias = static_cast<LONG>(rng_());
+        FLOAT deadband = Float();
+        DWORD revised = 0;
+        const DWORD rate = Rate();
+        const HRESULT hr = Note(server_->AddGroup(name.c_str(), Coin(), rate, static_cast<OPCHANDLE>(rng_()),
+                                                  Coin() ? &bias : nullptr, Coin() ? &deadband : nullptr,
+                                                  static_cast<DWORD>(Pick(3) ? 0x409 : rng_()), &g.handle, &revised,
+                                                  Iid(), g.group.GetAddressOf()),
+                                "AddGroup('%.20ls', rate %lu, deadband %g)", name.c_str(),
+                                static_cast<unsigned long>(rate), static_cast<double>(deadband));
+        if (SUCCEEDED(hr) && g.group) groups_.push_back(std::move(g));
+    }
+    void RemoveGroup() {
+        const bool force = Coin();
+        if (!groups_.empty() && Pick(3)) {
+            const std::size_t k = Pick(groups_.size());
+            GroupState& g = groups_[k];
+            Note(server_->RemoveGroup(g.handle, force), "RemoveGroup(%lu, %d)", static_cast<unsigned long>(g.handle), force);
+            if (!g.removed) stale_.push_back(g.handle);
+            for (OPCHANDLE h : g.items) staleItems_.push_back(h);
+            g.removed = true;
+            // A removed group is kept a while so that calls on it follow.
+            if (Coin()) groups_.erase(groups_.begin() + static_cast<std::ptrdiff_t>(k));
+        } else {
+            const OPCHANDLE h = GroupHandle();
+            Note(server_->RemoveGroup(h, force), "RemoveGroup(%lu random, %d)", static_cast<unsigned long>(h), force);
+        }
+        if (stale_.size() > 1000) stale_.erase(stale_.begin(), stale_.begin() + 500);
+        if (staleItems_.size() > 10000) staleItems_.erase(staleItems_.begin(), staleItems_.begin() + 5000);
+    }
+    void ServerMisc() {
+        switch (Pick(3)) {
+        case 0: {
+            LPWSTR text = nullptr;
+            const HRESULT e = static_cast<HRESULT>(rng_());
+            Note(server_->GetErrorString(e, static_cast<LCID>(Pick(2) ? 0x409 : rng_()), &text), "GetErrorString(0x%08lx)",
+                 static_cast<unsigned long>(e));
+            CoTaskMemFree(text);
+            break;
+        }
+        case 1: {
+            ComPtr<IUnknown> g;
+            const std::wstring name = Pick(2) ? L"r" + std::to_wstring(Pick(50)) : Text();
+            Note(server_->GetGroupByName(name.c_str(), Iid(), g.GetAddressOf()), "GetGroupByName('%.20ls')", name.c_str());
+            break;
+        }
+        default: {
+            OPCSERVERSTATUS* status = nullptr;
+            Note(server_->GetStatus(&status), "GetStatus");
+            if (status) CoTaskMemFree(status->szVendorInfo);
+            CoTaskMemFree(status);
+        }
+        }
+    }
+    template <class E, class T>
+    void DriveEnum(E* e, void (*free)(T&), const char* what) {
+        for (int i = 0, n = static_cast<int>(Pick(4)); i < n; ++i) {
+            switch (Pick(4)) {
+            case 0: {
+                const ULONG celt = Count();
+                std::vector<T> out(celt);
+                ULONG fetched = 0;
+                const bool noFetched = celt == 1 && Coin();
+                const HRESULT hr = Note(e->Next(celt, Arr(out), noFetched ? nullptr : &fetched), "%s Next(%lu%s)", what,
+                                        static_cast<unsigned long>(celt), noFetched ? ", no count" : "");
+                if (noFetched && hr == S_OK) fetched = 1;
+                for (ULONG k = 0; k < fetched && k < celt; ++k) free(out[k]);
+                break;
+            }
+            case 1: {
+                const ULONG celt = static_cast<ULONG>(Pick(2) ? Pick(10) : rng_());
+                Note(e->Skip(celt), "%s Skip(%lu)", what, static_cast<unsigned long>(celt));
+                break;
+            }
+            case 2: Note(e->Reset(), "%s Reset", what); break;
+            default: {
+                ComPtr<E> clone;
+                Note(e->Clone(clone.GetAddressOf()), "%s Clone", what);
+            }
+            }
+        }
+    }
+    void DriveAnyEnum(IUnknown* unknown) {
+        ComPtr<IEnumString> strings;
+        ComPtr<IEnumUnknown> unknowns;
+        if (SUCCEEDED(unknown->QueryInterface(IID_PPV_ARGS(&strings))))
+            DriveEnum<IEnumString, LPOLESTR>(strings.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); }, "group names IEnumString");
+        else if (SUCCEEDED(unknown->QueryInterface(IID_PPV_ARGS(&unknowns))))
+            DriveEnum<IEnumUnknown, IUnknown*>(
+                unknowns.Get(),
+                [](IUnknown*& u) {
+                    if (u) u->Release();
+                },
+                "groups IEnumUnknown");
+    }
+    void GroupEnumerator() {
+        ComPtr<IUnknown> e;
+        const OPCENUMSCOPE scope = static_cast<OPCENUMSCOPE>(Pick(5) ? Pick(6) + 1 : Pick(0x8000));
+        if (SUCCEEDED(Note(server_->CreateGroupEnumerator(scope, Iid(), e.GetAddressOf()), "CreateGroupEnumerator(%d)",
+                           static_cast<int>(scope))) &&
+            e)
+            DriveAnyEnum(e.Get());
+    }
+    void Common() {
+        switch (Pick(5)) {
+        case 0: {
+            const LCID l = static_cast<LCID>(Pick(2) ? 0x409 : rng_());
+            Note(common_->SetLocaleID(l), "SetLocaleID(0x%lx)", static_cast<unsigned long>(l));
+            break;
+        }
+        case 1: {
+            LCID l = 0;
+            Note(common_->GetLocaleID(&l), "GetLocaleID");
+            break;
+        }
+        case 2: {
+            DWORD n = 0;
+            LCID* l = nullptr;
+            Note(common_->QueryAvailableLocaleIDs(&n, &l), "QueryAvailableLocaleIDs");
+            CoTaskMemFree(l);
+            break;
+        }
+        case 3: {
+            LPWSTR text = nullptr;
+            Note(common_->GetErrorString(static_cast<HRESULT>(rng_()), &text), "Common GetErrorString");
+            CoTaskMemFree(text);
+            break;
+        }
+        default: {
+            const std::wstring name = Text();
+            Note(common_->SetClientName(name.c_str()), "SetClientName('%.20ls')", name.c_str());
+        }
+        }
+    }
+    void Browse() {
+        ComPtr<IOPCBrowseServerAddressSpace> b;
+        if (FAILED(server_.As(&b))) return;
+        switch (Pick(5)) {
+        case 0: {
+            OPCNAMESPACETYPE t;
+            Note(b->QueryOrganization(&t), "QueryOrganization");
+            break;
+        }
+        case 1: {
+            const std::wstring s = Text();
+            const auto dir = static_cast<OPCBROWSEDIRECTION>(Pick(5) ? Pick(3) + 1 : Pick(0x8000));
+            Note(b->ChangeBrowsePosition(dir, s.c_str()), "ChangeBrowsePosition(%d, '%.20ls')", static_cast<int>(dir),
+                 s.c_str());
+            break;
+        }
+        case 2: {
+            const std::wstring filter = Text();
+            const auto type = static_cast<OPCBROWSETYPE>(Pick(5) ? Pick(3) + 1 : Pick(0x8000));
+            const VARTYPE vt = Vartype();
+            const DWORD rights = static_cast<DWORD>(Pick(2) ? Pick(4) : rng_());
+            ComPtr<IEnumString> e;
+            if (SUCCEEDED(Note(b->BrowseOPCItemIDs(type, filter.c_str(), vt, rights, e.GetAddressOf()),
+                               "BrowseOPCItemIDs(%d, '%.20ls', vt %u, rights %lu)", static_cast<int>(type), filter.c_str(),
+                               vt, static_cast<unsigned long>(rights))) &&
+                e)
+                DriveEnum<IEnumString, LPOLESTR>(e.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); }, "browse IEnumString");
+            break;
+        }
+        case 3: {
+            std::wstring s = Text();
+            LPWSTR id = nullptr;
+            Note(b->GetItemID(&s[0], &id), "GetItemID('%.20ls')", s.c_str());
+            CoTaskMemFree(id);
+            break;
+        }
+        default: {
+            const std::wstring s = ItemId();
+            ComPtr<IEnumString> e;
+            if (SUCCEEDED(Note(b->BrowseAccessPaths(s.c_str(), e.GetAddressOf()), "BrowseAccessPaths('%.30ls')", s.c_str())) && e)
+                DriveEnum<IEnumString, LPOLESTR>(e.Get(), [](LPOLESTR& s) { CoTaskMemFree(s); }, "access paths IEnumString");
+        }
+        }
+    }
+    void Properties() {
+        ComPtr<IOPCItemProperties> p;
+        if (FAILED(server_.As(&p))) return;
+        std::wstring id = ItemId();
+        const DWORD n = Count();
+        std::vector<DWORD> ids(n);
+        for (auto& x : ids) x = static_cast<DWORD>(Pick(3) ? Pick(10) : Pick(2) ? Pick(5100) : rng_());
+        HRESULT* errors = nullptr;
+        switch (Pick(3)) {
+        case 0: {
+            DWORD count = 0;
+            DWORD* pids = nullptr;
+            LPWSTR* descriptions = nullptr;
+            VARTYPE* types = nullptr;
+            Note(p->QueryAvailableProperties(&id[0], &count, &pids, &descriptions, &types), "QueryAvailableProperties('%.30ls')",
+                 id.c_str());
+            for (DWORD i = 0; descriptions && i < count; ++i) CoTaskMemFree(descriptions[i]);
+            CoTaskMemFree(pids);
+            CoTaskMemFree(descriptions);
+            CoTaskMemFree(types);
+            break;
+        }
+        case 1: {
+            VARIANT* data = nullptr;
+            Note(p->GetItemProperties(&id[0], n, Arr(ids), &data, &errors), "GetItemProperties('%.30ls', %lu)", id.c_str(),
+                 static_cast<unsigned long>(n));
+            for (DWORD i = 0; data && i < n; ++i) VariantClear(&data[i]);
+            CoTaskMemFree(data);
+            break;
+        }
+        default: {
+            LPWSTR* out = nullptr;
+            Note(p->LookupItemIDs(&id[0], n, Arr(ids), &out, &errors), "LookupItemIDs('%.30ls', %lu)", id.c_str(),
+                 static_cast<unsigned long>(n));
+            for (DWORD i = 0; out && i < n; ++i) CoTaskMemFree(out[i]);
+            CoTaskMemFree(out);
+        }
+        }
+        CoTaskMemFree(errors);
+    }
+    void Connection(IUnknown* object, const char* where) {
+        ComPtr<IConnectionPointContainer> container;
+        if (FAILED(object->QueryInterface(IID_PPV_ARGS(&container)))) return;
+        switch (Pick(3)) {
+        case 0: {
+            ComPtr<IEnumConnectionPoints> e;
+            if (SUCCEEDED(Note(container->EnumConnectionPoints(&e), "%s EnumConnectionPoints", where)) && e)
+                DriveEnum<IEnumConnectionPoints, IConnectionPoint*>(
+                    e.Get(),
+                    [](IConnectionPoint*& c) {
+                        if (c) c->Release();
+                    },
+                    "IEnumConnectionPoints");
+            break;
+        }
+        default: {
+            ComPtr<IConnectionPoint> point;
+            const IID& iid = Pick(4) ? (std::strcmp(where, "server") ? IID_IOPCDataCallback : IID_IOPCShutdown) : Iid();
+            if (FAILED(Note(container->FindConnectionPoint(iid, &point), "%s FindConnectionPoint", where)) || !point) return;
+            switch (Pick(5)) {
+            case 0: {
+                IID got;
+                Note(point->GetConnectionInterface(&got), "%s GetConnectionInterface", where);
+                break;
+            }
+            case 1: {
+                ComPtr<IEnumConnections> e;
+                if (SUCCEEDED(Note(point->EnumConnections(&e), "%s EnumConnections", where)) && e)
+                    DriveEnum<IEnumConnections, CONNECTDATA>(
+                        e.Get(),
+                        [](CONNECTDATA& c) {
+                            if (c.pUnk) c.pUnk->Release();
+                        },
+                        "IEnumConnections");
+                break;
+            }
+            case 2: {
+                const DWORD cookie = static_cast<DWORD>(Pick(2) ? Pick(5) : rng_());
+                Note(point->Unadvise(cookie), "%s Unadvise(%lu)", where, static_cast<unsigned long>(cookie));
+                break;
+            }
+            default: {
+                Sink* sink = new Sink;
+                DWORD cookie = 0;
+                Note(point->Advise(static_cast<IOPCDataCallback*>(sink), &cookie), "%s Advise", where);
+                sink->Release();
+            }
+            }
+        }
+        }
+    }
+    void ServerConnection() { Connection(server_.Get(), "server"); }
+    void GroupConnection() {
+        GroupState* g = AnyGroup();
+        if (g) Connection(g->group.Get(), "group");
+    }
+    std::vector<OPCITEMDEF> Defs(DWORD n, std::vector<std::wstring>& ids, std::vector<std::wstring>& paths,
+                                 std::vector<BYTE>& blob) {
+        ids.resize(n);
+        paths.resize(n);
+        blob.assign(16, 0x5a);
+        std::vector<OPCITEMDEF> defs(n);
+        for (DWORD i = 0; i < n; ++i) {
+            ids[i] = ItemId();
+            paths[i] = Pick(10) ? L"" : Text();
+            defs[i] = OPCITEMDEF{};
+            defs[i].szItemID = &ids[i][0];
+            defs[i].szAccessPath = Pick(3) ? nullptr : &paths[i][0];
+            defs[i].bActive = Coin();
+            defs[i].hClient = static_cast<OPCHANDLE>(rng_());
+            defs[i].vtRequestedDataType = Pick(2) ? static_cast<VARTYPE>(VT_EMPTY) : Vartype();
+            if (Pick(10) == 0) {
+                defs[i].dwBlobSize = static_cast<DWORD>(blob.size());
+                defs[i].pBlob = blob.data();
+            }
+        }
+        return defs;
+    }
+    void AddItems() {
+        GroupState* g = AnyGroup();
+        auto items = g ? As<IOPCItemMgt>(*g) : nullptr;
+        if (!items) return;
+        const DWORD n = Count();
+        std::vector<std::wstring> ids, paths;
+        std::vector<BYTE> blob;
+        auto defs = Defs(n, ids, paths, blob);
+        OPCITEMRESULT* results = nullptr;
+        HRESULT* errors = nullptr;
+        if (Pick(4)) {
+            Note(items->AddItems(n, Arr(defs), &results, &errors), "AddItems(%lu)%s", static_cast<unsigned long>(n),
+                 g->removed ? " on a removed group" : "");
+            FreeResults(results, errors, n, g->items.size() < 20000 ? g : nullptr);
+        } else {
+            const BOOL blobUpdate = Coin();
+            Note(items->ValidateItems(n, Arr(defs), blobUpdate, &results, &errors), "ValidateItems(%lu, %d)",
+                 static_cast<unsigned long>(n), blobUpdate);
+            FreeResults(results, errors, n, nullptr);
+        }
+    }
+    void ItemCalls() {
+        GroupState* g = AnyGroup();
+        auto items = g ? As<IOPCItemMgt>(*g) : nullptr;
+        if (!items) return;
+        const DWORD n = Count();
+        auto handles = ItemHandles(*g, n);
+        HRESULT* errors = nullptr;
+        switch (Pick(4)) {
+        case 0:
+            Note(items->RemoveItems(n, Arr(handles), &errors), "RemoveItems(%lu)", static_cast<unsigned long>(n));
+            for (DWORD i = 0; errors && i < n; ++i)
+                if (errors[i] == S_OK) {
+                    staleItems_.push_back(handles[i]);
+                    g->items.erase(std::remove(g->items.begin(), g->items.end(), handles[i]), g->items.end());
+                }
+            break;
+        case 1: {
+            const BOOL active = Coin();
+            Note(items->SetActiveState(n, Arr(handles), active, &errors), "SetActiveState(%lu, %d)",
+                 static_cast<unsigned long>(n), active);
+            break;
+        }
+        case 2: {
+            std::vector<OPCHANDLE> clients(n);
+            for (auto& c : clients) c = static_cast<OPCHANDLE>(rng_());
+            Note(items->SetClientHandles(n, Arr(handles), Arr(clients), &errors), "SetClientHandles(%lu)",
+                 static_cast<unsigned long>(n));
+            break;
+        }
+        default: {
+            std::vector<VARTYPE> types(n);
+            for (auto& t : types) t = Vartype();
+            Note(items->SetDatatypes(n, Arr(handles), Arr(types), &errors), "SetDatatypes(%lu)",
+                 static_cast<unsigned long>(n));
+        }
+        }
+        CoTaskMemFree(errors);
+    }
+    void ItemEnumerator() {
+        GroupState* g = AnyGroup();
+        auto items = g ? As<IOPCItemMgt>(*g) : nullptr;
+        if (!items) return;
+        ComPtr<IUnknown> e;
+        const IID& iid = Pick(4) ? static_cast<const IID&>(IID_IEnumOPCItemAttributes) : Iid();
+        if (FAILED(Note(items->CreateEnumerator(iid, e.GetAddressOf()), "CreateEnumerator")) || !e) return;
+        ComPtr<IEnumOPCItemAttributes> attributes;
+        if (FAILED(e.As(&attributes))) return;
+        for (int i = 0, k = static_cast<int>(Pick(4)); i < k; ++i) {
+            switch (Pick(4)) {
+            case 0: {
+                const ULONG celt = Count();
+                OPCITEMATTRIBUTES* out = nullptr;
+                ULONG fetched = 0;
+                Note(attributes->Next(celt, &out, &fetched), "ItemAttributes Next(%lu)", static_cast<unsigned long>(celt));
+                for (ULONG j = 0; out && j < fetched; ++j) {
+                    CoTaskMemFree(out[j].szAccessPath);
+                    CoTaskMemFree(out[j].szItemID);
+                    CoTaskMemFree(out[j].pBlob);
+                    VariantClear(&out[j].vEUInfo);
+                }
+                CoTaskMemFree(out);
+                break;
+            }
+            case 1: Note(attributes->Skip(static_cast<ULONG>(Pick(2) ? Pick(10) : rng_())), "ItemAttributes Skip"); break;
+            case 2: Note(attributes->Reset(), "ItemAttributes Reset"); break;
+            default: {
+                ComPtr<IEnumOPCItemAttributes> clone;
+                Note(attributes->Clone(&clone), "ItemAttributes Clone");
+            }
+            }
+        }
+    }
+    void StateCalls() {
+        GroupState* g = AnyGroup();
+        auto state = g ? As<IOPCGroupStateMgt>(*g) : nullptr;
+        if (!state) return;
+        switch (Pick(4)) {
+        case 0: {
+            OPCHANDLE serverHandle = 0;
+            Note(GetState(state.Get(), &serverHandle), "GetState");
+            break;
+        }
+        case 1: {
+            DWORD rate = Rate(), revised = 0, lcid = static_cast<DWORD>(rng_());
+            BOOL active = static_cast<BOOL>(Pick(3));
+            LONG bias = static_cast<LONG>(rng_());
+            FLOAT deadband = Float();
+            OPCHANDLE client = static_cast<OPCHANDLE>(rng_());
+            Note(state->SetState(Coin() ? &rate : nullptr, &revised, Coin() ? &active : nullptr, Coin() ? &bias : nullptr,
+                                 Coin() ? &deadband : nullptr, Coin() ? &lcid : nullptr, Coin() ? &client : nullptr),
+                 "SetState(rate %lu, deadband %g)", static_cast<unsigned long>(rate), static_cast<double>(deadband));
+            break;
+        }
+        case 2: {
+            const std::wstring name = Pick(2) ? L"r" + std::to_wstring(Pick(50)) : Text();
+            Note(state->SetName(name.c_str()), "SetName('%.20ls')", name.c_str());
+            break;
+        }
+        default: {
+            if (groups_.size() >= 30) return;
+            const std::wstring name = Pick(2) ? L"c" + std::to_wstring(Pick(50)) : Text();
+            GroupState clone;
+            if (SUCCEEDED(Note(state->CloneGroup(name.c_str(), Iid(), clone.group.GetAddressOf()), "CloneGroup('%.20ls')",
+                               name.c_str())) &&
+                clone.group) {
+                auto cloneState = As<IOPCGroupStateMgt>(clone);
+                if (cloneState && SUCCEEDED(GetState(cloneState.Get(), &clone.handle))) groups_.push_back(std::move(clone));
+            }
+        }
+        }
+    }
+    void Values(std::vector<VARIANT>& values, DWORD n) {
+        values.resize(n);
+        for (auto& v : values) Value(v);
+    }
+    static void Clear(std::vector<VARIANT>& values) {
+        for (auto& v : values) VariantClear(&v);
+    }
+    void SyncIO() {
+        GroupState* g = AnyGroup();
+        auto io = g ? As<IOPCSyncIO>(*g) : nullptr;
+        if (!io) return;
+        const DWORD n = Count();
+        auto handles = ItemHandles(*g, n);
+        HRESULT* errors = nullptr;
+        if (Coin()) {
+            OPCITEMSTATE* states = nullptr;
+            const auto source = static_cast<OPCDATASOURCE>(Pick(5) ? Pick(2) + 1 : Pick(0x8000));
+            Note(io->Read(source, n, Arr(handles), &states, &errors), "Read(%d, %lu)", static_cast<int>(source),
+                 static_cast<unsigned long>(n));
+            for (DWORD i = 0; states && i < n; ++i) VariantClear(&states[i].vDataValue);
+            CoTaskMemFree(states);
+        } else {
+            std::vector<VARIANT> values;
+            Values(values, n);
+            Note(io->Write(n, Arr(handles), Arr(values), &errors), "Write(%lu, first vt %u)",
+                 static_cast<unsigned long>(n), n ? V_VT(&values[0]) : 0);
+            Clear(values);
+        }
+        CoTaskMemFree(errors);
+    }
+    void AsyncIO() {
+        GroupState* g = AnyGroup();
+        auto io = g ? As<IOPCAsyncIO2>(*g) : nullptr;
+        if (!io) return;
+        const DWORD n = Count();
+        auto handles = ItemHandles(*g, n);
+        HRESULT* errors = nullptr;
+        DWORD cancel = 0;
+        const DWORD transaction = static_cast<DWORD>(rng_());
+        switch (Pick(6)) {
+        case 0: Note(io->Read(n, Arr(handles), transaction, &cancel, &errors), "AsyncRead(%lu)", static_cast<unsigned long>(n)); break;
+        case 1: {
+            std::vector<VARIANT> values;
+            Values(values, n);
+            Note(io->Write(n, Arr(handles), Arr(values), transaction, &cancel, &errors), "AsyncWrite(%lu)",
+                 static_cast<unsigned long>(n));
+            Clear(values);
+            break;
+        }
+        case 2: {
+            const auto source = static_cast<OPCDATASOURCE>(Pick(5) ? Pick(2) + 1 : Pick(0x8000));
+            Note(io->Refresh2(source, transaction, &cancel), "Refresh2(%d)", static_cast<int>(source));
+            break;
+        }
+        case 3: {
+            const DWORD id = static_cast<DWORD>(Pick(2) ? Pick(100) : rng_());
+            Note(io->Cancel2(id), "Cancel2(%lu)", static_cast<unsigned long>(id));
+            break;
+        }
+        case 4: {
+            const BOOL enable = static_cast<BOOL>(Pick(3));
+            Note(io->SetEnable(enable), "SetEnable(%d)", enable);
+            break;
+        }
+        default: {
+            BOOL enable = FALSE;
+            Note(io->GetEnable(&enable), "GetEnable");
+        }
+        }
+        CoTaskMemFree(errors);
+    }
+    void PublicGroups() {
+        if (Coin()) {
+            ComPtr<IOPCServerPublicGroups> p;
+            if (FAILED(server_.As(&p))) {
+                Note(E_NOINTERFACE, "QueryInterface(IOPCServerPublicGroups)");
+                return;
+            }
+            ComPtr<IUnknown> g;
+            const std::wstring name = Text();
+            if (Coin()) Note(p->GetPublicGroupByName(name.c_str(), Iid(), g.GetAddressOf()), "GetPublicGroupByName");
+            else Note(p->RemovePublicGroup(GroupHandle(), Coin()), "RemovePublicGroup");
+        } else {
+            GroupState* g = AnyGroup();
+            auto p = g ? As<IOPCPublicGroupStateMgt>(*g) : nullptr;
+            if (!p) return;
+            BOOL isPublic = FALSE;
+            if (Coin()) Note(p->GetState(&isPublic), "Public GetState");
+            else Note(p->MoveToPublic(), "MoveToPublic");
+        }
+    }
+
+    std::mt19937_64 rng_;
+    int channels_;
+    Ring& ring_;
+    ComPtr<IOPCServer> server_;
+    ComPtr<IOPCCommon> common_;
+    std::vector<GroupState> groups_;
+    GroupState churn_;
+    std::vector<OPCHANDLE> stale_, staleItems_;
+    std::map<HRESULT, unsigned long long> histogram_;
+    std::uint64_t calls_ = 0;
+    bool gone_ = false;
+    int odd_ = 0;
+};
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring node;
+    std::uint64_t seed = static_cast<std::uint64_t>(GetTickCount64());
+    unsigned long long maxCalls = 1000000;
+    double seconds = 600;
+    int churn = 1000, channels = 100;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::wstring a = argv[i];
+        if (a == L"--node") node = argv[i + 1];
+        else if (a == L"--seed") seed = _wcstoui64(argv[i + 1], nullptr, 10);
+        else if (a == L"--calls") maxCalls = _wcstoui64(argv[i + 1], nullptr, 10);
+        else if (a == L"--seconds") seconds = _wtof(argv[i + 1]);
+        else if (a == L"--churn") churn = _wtoi(argv[i + 1]);
+        else if (a == L"--node-channels") channels = _wtoi(argv[i + 1]);
+    }
+    if (node.empty()) {
+        std::printf("usage: random_calls.exe --node PATH [--seed S] [--calls N] [--seconds T] [--churn R] [--node-channels C]\n");
+        return 2;
+    }
+    std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
+    std::fflush(stdout);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+    if (!bench::ServerProcess::Prepare(node)) {
+        std::printf("cannot register lx6opc.exe or point it at %ls\n", node.c_str());
+        return 1;
+    }
+    Ring ring;
+    RandomClient client(seed, channels, ring);
+    if (!client.Connect()) {
+        std::printf("cannot connect to the server\n");
+        return 1;
+    }
+    bench::ServerProcess server;
+    server.Attach();
+    server.PanelCommand(202);
+    const bench::ServerStats before = server.Stats();
+
+    // A call that does not return within 60 s is a hang.
+    std::atomic<std::uint64_t> progress{0};
+    std::atomic<bool> finished{false};
+    std::thread watchdog([&] {
+        std::uint64_t seen = 0;
+        int still = 0;
+        while (!finished) {
+            Sleep(1000);
+            const std::uint64_t now = progress;
+            still = now == seen ? still + 1 : 0;
+            seen = now;
+            if (still >= 60) {
+                std::printf("HANG: no call returned for 60 s (seed %llu)\n", static_cast<unsigned long long>(seed));
+                ring.Print();
+                // RANDOM_CALLS_HOLD=SECONDS keeps both processes as they are for a debugger.
+                const char* hold = std::getenv("RANDOM_CALLS_HOLD");
+                if (hold) std::printf("holding %s s for a debugger (server process %lu)\n", hold,
+                                      static_cast<unsigned long>(GetProcessId(server.Handle())));
+                std::fflush(stdout);
+                if (hold) Sleep(static_cast<DWORD>(std::atoi(hold)) * 1000);
+                ExitProcess(4);
+            }
+        }
+    });
+    auto report = [&](const char* what) {
+        std::printf("%s after %llu calls (seed %llu)\n", what, static_cast<unsigned long long>(client.Calls()),
+                    static_cast<unsigned long long>(seed));
+        ring.Print();
+        client.PrintHistogram();
+        std::fflush(stdout);
+        ExitProcess(3);
+    };
+
+    const auto start = Clock::now();
+    const auto randomEnd = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (client.Calls() < maxCalls && Clock::now() < randomEnd) {
+        if (!client.Step()) report("SERVER GONE");
+        ++progress;
+        if ((progress & 0x3fff) == 0) {
+            const double s = std::chrono::duration<double>(Clock::now() - start).count();
+            std::printf("  %llu calls, %.0f s, %.0f calls/s\n", static_cast<unsigned long long>(client.Calls()), s,
+                        static_cast<double>(client.Calls()) / s);
+            std::fflush(stdout);
+        }
+    }
+    const auto randomDone = Clock::now();
+    const unsigned long long randomCalls = client.Calls();
+    int churned = 0;
+    const auto churnEnd = Clock::now() + std::chrono::seconds(600);
+    for (; churned < churn && Clock::now() < churnEnd; ++churned) {
+        if (!client.Churn(churned)) report("CHURN FAILED");
+        ++progress;
+    }
+    const double total = std::chrono::duration<double>(Clock::now() - start).count();
+    const double randomSeconds = std::chrono::duration<double>(randomDone - start).count();
+    client.ReleaseAll();
+    Sleep(2000);
+    const bench::ServerStats after = server.Stats();
+    finished = true;
+    watchdog.join();
+    std::printf("random calls: %llu in %.1f s (%.0f calls/s)\n", randomCalls, randomSeconds,
+                randomSeconds > 0 ? static_cast<double>(randomCalls) / randomSeconds : 0.0);
+    std::printf("churn (Unadvise, RemoveGroup force while held, AddGroup): %d of %d rounds\n", churned, churn);
+    std::printf("all calls: %llu in %.1f s\n", static_cast<unsigned long long>(client.Calls()), total);
+    client.PrintHistogram();
+    std::printf("server: %s; private bytes %.0f KB -> %.0f KB, handles %lu -> %lu, threads %lu -> %lu\n",
+                after.alive ? "alive" : "DEAD", before.privateBytes / 1024, after.privateBytes / 1024,
+                static_cast<unsigned long>(before.handles), static_cast<unsigned long>(after.handles),
+                static_cast<unsigned long>(before.threads), static_cast<unsigned long>(after.threads));
+    // The server still answers a fresh client correctly.
+    ComPtr<IOPCServer> fresh;
+    OPCSERVERSTATUS* status = nullptr;
+    const HRESULT hr = CoCreateInstance(bench::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&fresh));
+    const HRESULT statusHr = SUCCEEDED(hr) ? fresh->GetStatus(&status) : hr;
+    std::printf("a fresh client's GetStatus: 0x%08lx, state %d, %lu groups\n", static_cast<unsigned long>(statusHr),
+                status ? static_cast<int>(status->dwServerState) : -1, status ? static_cast<unsigned long>(status->dwGroupCount) : 0);
+    if (status) CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    fresh.Reset();
+    server.Close();
+    CoUninitialize();
+    return after.alive && statusHr == S_OK ? 0 : 3;
+}
