@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace bench {
 
@@ -98,49 +99,48 @@ public:
         return s;
     }
 
-    // Closes the server's panel once no client is left; ends it by force if that does not end it.
+    // Stops the node and closes the server's panel once no client is left; ends it by force
+    // if that does not end it.
     void Close() {
         if (!process_) return;
         Sleep(500);
-        EnumWindows(
-            [](HWND window, LPARAM pid) -> BOOL {
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                if (owner == static_cast<DWORD>(pid)) PostMessageW(window, WM_CLOSE, 0, 0);
-                return TRUE;
-            },
-            static_cast<LPARAM>(pid_));
+        PanelCommand(203);   // Stop: a panel whose node runs does not close
+        Sleep(500);
+        if (const HWND frame = PanelFrame()) PostMessageW(frame, WM_CLOSE, 0, 0);
         if (WaitForSingleObject(process_, 15000) != WAIT_OBJECT_0) {
             std::printf("lx6opc.exe still runs 15 s after its panel was closed: ended\n");
             TerminateProcess(process_, 1);
         }
     }
 
-    // Posts a panel command (202: Start) to the server's control panel.
+    // Posts a panel command (202: Start, 203: Stop) to the server's control-panel dialog.
     bool PanelCommand(WPARAM command) const {
-        struct Post {
-            DWORD pid;
-            WPARAM command;
-            bool posted;
-        } post{pid_, command, false};
-        EnumWindows(
-            [](HWND window, LPARAM data) -> BOOL {
-                auto* p = reinterpret_cast<Post*>(data);
-                DWORD owner = 0;
-                GetWindowThreadProcessId(window, &owner);
-                wchar_t name[64] = {};
-                GetClassNameW(window, name, 64);
-                if (owner == p->pid && wcscmp(name, L"Lx6OpcControlPanel") == 0)
-                    p->posted = PostMessageW(window, WM_COMMAND, p->command, 0) != FALSE;
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&post));
-        return post.posted;
+        const HWND frame = PanelFrame();
+        const HWND dialog = frame ? FindWindowExW(frame, nullptr, WC_DIALOG, nullptr) : nullptr;
+        return dialog && PostMessageW(dialog, WM_COMMAND, command, 0) != FALSE;
+    }
+
+    // The server's control-panel frame, or null.
+    HWND PanelFrame() const {
+        std::pair<DWORD, HWND> find{pid_, nullptr};
+        EnumWindows(&FindPanelFrame, reinterpret_cast<LPARAM>(&find));
+        return find.second;
     }
 
     HANDLE Handle() const { return process_; }
 
 private:
+    static BOOL CALLBACK FindPanelFrame(HWND window, LPARAM data) {
+        auto* find = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        wchar_t name[64] = {};
+        GetClassNameW(window, name, 64);
+        if (owner != find->first || wcscmp(name, L"Lx6OpcControlPanel") != 0) return TRUE;
+        find->second = window;
+        return FALSE;
+    }
+
     DWORD pid_ = 0;
     HANDLE process_ = nullptr;
 };
