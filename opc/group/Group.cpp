@@ -326,11 +326,20 @@ bool Group::QueueDataChange(DWORD transaction, bool tick) {
 
 void Group::Deliver(std::function<HRESULT(IOPCDataCallback*)> call, bool tick) {
     if (!dataPoint_.HasSinks()) return; // nobody to tell
-    lx::ComPtr<Group> self(this); // the group lives until the callback has gone out
+    // The group lives until the callback has gone out. It is held by a pin where it can be: a
+    // reference of the server's own, which RemoveGroup does not take for a client's.
+    struct Hold {
+        std::shared_ptr<Token> token;
+        Token::Pin pin;           // dropped before the token it points into
+        lx::ComPtr<Group> strong; // only where no pin could be had
+    };
+    auto hold = std::make_shared<Hold>(Hold{token_, token_ ? token_->PinOwner() : Token::Pin(), nullptr});
+    if (!hold->pin) hold->strong = this;
+    Group* self = this;
     ++deliveries_;
     if (tick) ++tickDeliveries_;
     try {
-        service_->Deliver(delivery_, [self, call = std::move(call), tick] {
+        service_->Deliver(delivery_, [hold, self, call = std::move(call), tick] {
             self->RunDelivery(call);
             if (tick) --self->tickDeliveries_;
             --self->deliveries_;

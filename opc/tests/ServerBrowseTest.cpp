@@ -122,7 +122,7 @@ TEST_F(ServerBrowse, LongFiltersOnBranchesAndLeaves) {
         {L"Plant.Line.Temp", OPC_LEAF, stars + L"A2#", L"*A2#", 1},
         {L"Plant.Line.Temp", OPC_LEAF, stars + L"e", L"*e", 1},
         {L"Plant.Line.Temp", OPC_LEAF, stars + L"#x", L"*#x", 0},
-        {L"Plant.Line.Temp", OPC_FLAT, stars + L"#", L"*#", 0},
+        {L"Plant.Line.Temp", OPC_FLAT, stars + L".Value", L"*.Value", 1},   // matched against the whole ID
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.sameAs)) + " type " + std::to_string(c.type));

@@ -109,6 +109,7 @@ protected:
         if (HWND panel = FindServerPanel()) {
             DWORD pid = 0;
             GetWindowThreadProcessId(panel, &pid);
+            uidriver::StopPanelNode(panel);   // started by COM, the server runs its node, which keeps the panel open
             uidriver::RequestClose(panel);
             if (HWND box = uidriver::WaitForWindow({kServerPanelCaption, uidriver::kDialogClass, false, pid}, 10000))
                 uidriver::PressButton(box, IDYES);

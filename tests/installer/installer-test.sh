@@ -93,6 +93,9 @@ rc=$?
 [ "$rc" = 2 ] || fail "silent install over the running server ended with $rc, not 2"
 [ -f "$unix_folder/lx6opc.exe" ] && query 'HKCR\CLSID\{7A3E1C04-5B2D-4F60-9E11-2C8D0B6A4F01}\LocalServer32' /ve |
   grep -qi 'lx6opc.exe' || fail "the refused install changed the installation"
+# Started by COM, the server runs its node, which keeps the panel open: Stop first.
+w "$bin/uidriver.exe" command "Velmara 6 OPC Server" 203 >>"$log" || fail "the server's panel has no Stop button"
+sleep 3
 w "$bin/uidriver.exe" close "Velmara 6 OPC Server" 20000 >>"$log" || fail "the server's window did not close"
 # The installed state as the checks after the uninstall see it: they would find what the installation wrote.
 snapshot installed

@@ -686,10 +686,15 @@ TEST_F(Process, NodeViewLayoutIsSavedAndComesBack) {
         ServerProcess server(L"");
         const HWND panel = server.WaitForPanel();
         ASSERT_NE(panel, nullptr);
-        first = layout(panel);
-        ASSERT_GT(first[0], 0);
+        // The frame sizes the dialog asynchronously after it is shown: the bar settles in the
+        // middle of the view's final width.
         RECT splitter{};
-        GetClientRect(GetParent(PanelControls(panel).tree), &splitter);
+        for (const ULONGLONG start = GetTickCount64(); GetTickCount64() - start < 5000; Sleep(50)) {
+            first = layout(panel);
+            GetClientRect(GetParent(PanelControls(panel).tree), &splitter);
+            if (first[0] == splitter.right / 2) break;
+        }
+        ASSERT_GT(first[0], 0);
         EXPECT_EQ(first[0], splitter.right / 2);
         EXPECT_EQ(first[1], first[2]);
         uidriver::RequestClose(panel);
