@@ -36,6 +36,7 @@ shots() {
     sleep 2
     import -window root -crop 720x480+40+40 "$out/panel-stopped-$lang.png"
     drv press "$title" 202 >/dev/null
+    drv select "$title" "Plant/Intake/Basin.Level" >/dev/null   # a channel's live values in the list
     sleep 2
     import -window root -crop 720x480+40+40 "$out/panel-running-$lang.png"
     drv press "$title" 203 >/dev/null
