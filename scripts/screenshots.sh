@@ -30,6 +30,8 @@ shots() {
     wineserver -k >/dev/null 2>&1 || true
     export LANG=$locale LC_ALL=$locale
     drv frame 40 40 760 520 >/dev/null
+    # Each language starts from the view's default layout (the buttons' widths differ).
+    wine reg delete 'HKCU\Software\CorvanE\VELMARA\6\OPC\SERVER\UI' /v View /f </dev/null >/dev/null 2>&1 || true
     wine "$bin/lx6opc.exe" </dev/null >/dev/null 2>&1 &
     local server=$!
     drv wait "$title" 30000 >/dev/null
