@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "common/PrivateBytes.h"
 #include "nrk/NRK_Server.h"
 
 using Microsoft::WRL::ComPtr;
@@ -162,14 +163,6 @@ BOOL CALLBACK CloseWindowsOf(HWND window, LPARAM pid) {
     return TRUE;
 }
 
-double PrivateBytes(HANDLE process) {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
-        return 0;
-    // Wine may leave PrivateUsage at 0 for other processes: then the page-file usage, the same figure.
-    return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
-}
 
 // Counts what a subscription delivers. Client handles are 1..n. Every item is a
 // simulated counter that steps by one at every scan of the node, and every update

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/PrivateBytes.h"
 #include "FakeRuntime.h"
 #include "UiDriver.h"
 #include "panel/NodeView.h"
@@ -41,14 +42,6 @@ std::wstring BinDir() {
     return dir.substr(0, dir.find_last_of(L"\\/") + 1);
 }
 
-double PrivateBytes(HANDLE process) {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
-        return 0;
-    // Wine may leave PrivateUsage at 0 for other processes: then the page-file usage, the same figure.
-    return static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
-}
 
 bool WriteNode(const std::wstring& path, int channels) {
     std::ofstream out{std::filesystem::path(path)};

@@ -7,6 +7,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include "common/PrivateBytes.h"
+
 #include <opccomn.h>
 #include <opcda.h>
 #include <wrl/client.h>
@@ -83,10 +85,7 @@ public:
         ServerStats s;
         if (!process_) return s;
         s.alive = WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-        PROCESS_MEMORY_COUNTERS_EX counters = {};
-        counters.cb = sizeof(counters);
-        if (GetProcessMemoryInfo(process_, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof(counters)))
-            s.privateBytes = static_cast<double>(counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage);
+        s.privateBytes = PrivateBytes(process_);
         GetProcessHandleCount(process_, &s.handles);
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         if (snapshot != INVALID_HANDLE_VALUE) {
