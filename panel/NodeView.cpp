@@ -266,10 +266,16 @@ void NodeView::Refresh() {
 }
 
 void NodeView::Resize(int width, int height) {
+    // The sizes the view gets while its window starts (the dialog's first layout, then the frame's
+    // client area, which may come later) are not the operator's: until the first refresh tick the
+    // saved layout is laid out again at each of them, unless the bar was moved meanwhile. After
+    // that the bar keeps its proportion.
+    const bool layOut = firstSize_ || (!sized_ && splitter_.Position() == laidOutPosition_);
     MoveWindow(splitter_.Window(), 0, 0, width, height, TRUE);
-    if (firstSize_) {
+    if (layOut) {
         firstSize_ = false;
         ApplySavedLayout();
+        laidOutPosition_ = splitter_.Position();
     }
 }
 
@@ -308,7 +314,10 @@ LRESULT NodeView::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         if (LOWORD(lParam) != 0 && HIWORD(lParam) != 0) Resize(LOWORD(lParam), HIWORD(lParam));
         return 0;
     case WM_TIMER:
-        if (wParam == kRefreshTimer) Refresh();
+        if (wParam == kRefreshTimer) {
+            sized_ = true; // the window's start-up sizing has been handled before any timer
+            Refresh();
+        }
         return 0;
     case WM_NOTIFY:
         return Notify(*reinterpret_cast<const NMHDR*>(lParam));

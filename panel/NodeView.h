@@ -98,6 +98,8 @@ private:
     const BranchNode* selected_ = nullptr;
     std::wstring text_;  // every display text handed to the controls
     bool firstSize_ = true;
+    bool sized_ = false;        // the first refresh tick has come: the start-up sizes are over
+    int laidOutPosition_ = -1;  // the bar as the saved layout last put it
     UINT refreshPeriod_ = 0;
 };
 
