@@ -13,6 +13,7 @@
 #include <opcda.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -33,6 +34,48 @@ struct ServerStats {
     DWORD handles = 0, threads = 0;
     bool alive = false;
 };
+
+// The handles that process `pid` holds, counted in the system's handle table: Wine answers
+// GetProcessHandleCount for another process with 0. 0 when the table cannot be read.
+inline DWORD HandlesOf(DWORD pid) {
+    struct Entry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX
+        PVOID object;
+        ULONG_PTR process;
+        ULONG_PTR handle;
+        ULONG access;
+        USHORT creatorBackTrace;
+        USHORT type;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    struct Table { // SYSTEM_HANDLE_INFORMATION_EX
+        ULONG_PTR count;
+        ULONG_PTR reserved;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    constexpr int kExtendedHandleInformation = 64;
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::string buffer(1 << 20, '\0');
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        const LONG status = query(kExtendedHandleInformation, &buffer[0], static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kLengthMismatch) {
+            buffer.assign(std::max<std::size_t>(buffer.size() * 2, needed + 65536), '\0');
+            continue;
+        }
+        if (status < 0) return 0;
+        const auto* table = reinterpret_cast<const Table*>(buffer.data());
+        DWORD n = 0;
+        for (ULONG_PTR i = 0; i < table->count; ++i)
+            if (table->entries[i].process == pid) ++n;
+        return n;
+    }
+    return 0;
+}
 
 // The server process, found by its image name after the first activation.
 class ServerProcess {
@@ -86,7 +129,7 @@ public:
         if (!process_) return s;
         s.alive = WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
         s.privateBytes = PrivateBytes(process_);
-        GetProcessHandleCount(process_, &s.handles);
+        if (!GetProcessHandleCount(process_, &s.handles) || s.handles == 0) s.handles = HandlesOf(pid_);
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         if (snapshot != INVALID_HANDLE_VALUE) {
             THREADENTRY32 t = {};

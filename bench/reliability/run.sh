@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs soak.exe or random_calls.exe under Wine and Xvfb in a prefix of their own, on a node file
 # written by tools/nrkgen/nrkgen.py, and ends that prefix's wineserver afterwards.
-#   bench/reliability/run.sh soak [--minutes 30] [--clients 10] [--groups 10] [--items 1000] [--interval 60]
+#   bench/reliability/run.sh soak [--minutes 30] [--clients 10] [--groups 10] [--items 1000] [--interval S]
+#                                 [--rate MS]       (--minutes 2: a quick check, rows every 10 s)
 #   bench/reliability/run.sh random_calls [--seed S] [--calls 1000000] [--seconds 600] [--churn 1000]
 # BUILD (default build/x86_64) names the build folder.
 set -u
@@ -13,9 +14,10 @@ export WINEPREFIX=$build/reliability-prefix
 work=$build/reliability
 mkdir -p "$work"
 case $prog in
-  soak) python3 "$root/tools/nrkgen/nrkgen.py" "$work/soak.dbb" --channels 10000 --groups 10 --types 4 \
-          --simulated 100 --scan 500 --name Soak >/dev/null
-        args=(--node "Z:$work/soak.dbb" --node-channels 10000 --node-groups 10) ;;
+  # 10,000 subscribed counters stepping at every scan and 100 channels that the soak writes.
+  soak) python3 "$root/tools/nrkgen/nrkgen.py" "$work/soak.dbb" --channels 10100 --groups 10 --types 4 \
+          --simulated 100 --counters --scan 500 --name Soak >/dev/null
+        args=(--node "Z:$work/soak.dbb" --node-channels 10000 --write-channels 100 --node-groups 10) ;;
   random_calls) python3 "$root/tools/nrkgen/nrkgen.py" "$work/random.dbb" --channels 100 --groups 10 \
           --types 4,1,2,3,5,6,8,10,11,12,13,14,15 --simulated 50 --scan 100 --name Random >/dev/null
         args=(--node "Z:$work/random.dbb" --node-channels 100) ;;

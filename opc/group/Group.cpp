@@ -61,6 +61,7 @@ void Group::Initialise(std::shared_ptr<UpdateService> service, Server* server, O
     if (!delivery_) delivery_ = service_->CreateDeliveryQueue(); // a group of its own (tests)
     token_ = std::make_shared<Token>(this);
     std::weak_ptr<Token> weak = token_;
+    tickDue_ = lastCallbackTime_; // the first tick, at once, starts the grid
     service_->Post([weak] { TickJob(weak); });
 }
 
@@ -256,7 +257,10 @@ void Group::ArmTick() noexcept {
     std::weak_ptr<Token> weak = token_;
     try {
         if (!timer_) timer_ = service_->CreateTimer();
-        service_->Arm(*timer_, Duration(updateRate_), [weak] { TickJob(weak); });
+        // One tick an update period on the grid of the first: a tick that ran late, or took
+        // long, does not push the later ones back (a new rate counts from the last tick).
+        tickDue_ = UpdateService::NextOnGrid(tickDue_, Duration(updateRate_), ServiceClock::now());
+        service_->ArmAt(*timer_, tickDue_, [weak] { TickJob(weak); });
     } catch (...) {
         try {
             service_->Post([weak] { TickJob(weak); });

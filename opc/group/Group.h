@@ -192,6 +192,7 @@ private:
     FLOAT percentDeadband_ = 0.0f;
     LCID locale_;
     UtcTime lastCallbackTime_;
+    UtcTime tickDue_{}; // the point of the tick grid that the current or last tick ran for
     std::uint64_t lastCallbackSequence_ = 0; // scan sequence that the last callback covered
     std::shared_ptr<UpdateService> service_;
     std::shared_ptr<UpdateService::Timer> timer_;

@@ -258,6 +258,7 @@ struct UpdateService::Impl {
     UtcTime scanTime{};
     std::atomic<std::uint64_t> sequence{0};
     Duration scanPeriod = kMinimumScanPeriod;
+    UtcTime scanDue{};  // the grid point the current or last scan ran for
     AttributeReader reader;
     std::unique_ptr<Timer> scanTimer;
 
@@ -309,6 +310,7 @@ struct UpdateService::Impl {
         {
             std::lock_guard<std::recursive_mutex> hold(lock);
             scanTime = ServiceClock::now();
+            if (scanDue == UtcTime{}) scanDue = scanTime; // the first scan starts the grid
             const std::uint64_t seq = ++sequence;
             for (auto it = cache.begin(); it != cache.end();) {
                 if (it->second.use_count() == 1) { // no item uses it any more
@@ -325,7 +327,10 @@ struct UpdateService::Impl {
     void ArmScan() {
         try {
             if (!scanTimer) scanTimer = std::make_unique<Timer>(io);
-            Arm(*scanTimer, scanPeriod, [this] { Scan(); });
+            // One scan a period on the grid of the first: a scan that took long, or ran late,
+            // does not push the later ones back.
+            scanDue = UpdateService::NextOnGrid(scanDue, scanPeriod, ServiceClock::now());
+            ArmAt(*scanTimer, scanDue, [this] { Scan(); });
         } catch (...) {
             Post([this] { Scan(); });
         }
@@ -340,8 +345,7 @@ struct UpdateService::Impl {
         });
     }
 
-    void Arm(Timer& timer, Duration after, std::function<void()> handler) {
-        const UtcTime at = ServiceClock::now() + after;
+    void ArmAt(Timer& timer, UtcTime at, std::function<void()> handler) {
         std::multiset<UtcTime>::iterator mark;
         {
             std::lock_guard<std::mutex> hold(dueLock);
@@ -442,7 +446,18 @@ void UpdateService::Post(std::function<void()> job) { impl_->Post(std::move(job)
 std::shared_ptr<UpdateService::Timer> UpdateService::CreateTimer() { return std::make_shared<Timer>(impl_->io); }
 
 void UpdateService::Arm(Timer& timer, Duration after, std::function<void()> handler) {
-    impl_->Arm(timer, after, std::move(handler));
+    impl_->ArmAt(timer, ServiceClock::now() + after, std::move(handler));
+}
+
+void UpdateService::ArmAt(Timer& timer, UtcTime at, std::function<void()> handler) {
+    impl_->ArmAt(timer, at, std::move(handler));
+}
+
+UtcTime UpdateService::NextOnGrid(UtcTime due, Duration period, UtcTime now) noexcept {
+    if (period <= Duration::zero()) return now;
+    UtcTime next = due + period;
+    if (next <= now) next += period * ((now - next) / period + 1);
+    return next;
 }
 
 bool UpdateService::OnWorkerThread() const noexcept { return impl_->workerId.load() == std::this_thread::get_id(); }

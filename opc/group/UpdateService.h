@@ -156,8 +156,16 @@ public:
     void Post(std::function<void()> job);
     // Timers of the service's loop: Arm replaces a pending wait; the handler runs on
     // the worker when the timer expires (never when it is cancelled or destroyed).
+    // ArmAt waits until a point in time (one already past fires at once).
     std::shared_ptr<Timer> CreateTimer();
     void Arm(Timer& timer, Duration after, std::function<void()> handler);
+    void ArmAt(Timer& timer, UtcTime at, std::function<void()> handler);
+
+    // The point of a periodic grid that follows `due` (the one a handler ran for): due +
+    // period, or, when `now` is already past that, the first point of the same grid after
+    // `now` (the periods missed are not made up). Periodic timers keep to their grid
+    // this way, whatever their handlers take and however late the worker gets to them.
+    static UtcTime NextOnGrid(UtcTime due, Duration period, UtcTime now) noexcept;
 
     bool OnWorkerThread() const noexcept;
 

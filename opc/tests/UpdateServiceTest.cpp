@@ -186,6 +186,36 @@ TEST_F(UpdateEngine, OneCallbackPerTickWithTheLatestValue) {
     }
 }
 
+// Scans and ticks keep to the grid of their periods: one that the worker reaches late (busy with
+// other work) does not push the later ones back, so a group still gets one callback per period.
+TEST_F(UpdateEngine, ScansAndTicksKeepTheirPeriodsWhenOneRunsLate) {
+    auto service = Service();
+    auto s = Subscribe(200); // ticks due at 200, 400, 600 ms; scans every 100 ms
+    fake.Channel(7).Set(2, 1.0f);
+    Step(10ms, 19); // 190 ms
+    ASSERT_TRUE(s.sink->Changes().empty());
+    Step(60ms); // the scan and the tick due at 200 ms run only at 250 ms
+    ASSERT_EQ(s.sink->Changes().size(), 1u);
+    EXPECT_EQ(service->ScanTime(), kStart + 250ms);
+    fake.Channel(7).Set(2, 2.0f);
+    Step(10ms, 5); // 300 ms
+    EXPECT_EQ(service->ScanTime(), kStart + 300ms) << "the next scan is due at 300 ms, not 350 ms";
+    Step(10ms, 10); // 400 ms
+    ASSERT_EQ(s.sink->Changes().size(), 2u) << "the next tick is due at 400 ms, not 450 ms";
+    EXPECT_EQ(s.sink->Changes()[1].values, std::vector<double>{2});
+    // Late by more than a period: the missed points are skipped, not made up in a burst.
+    fake.Channel(7).Set(2, 3.0f);
+    Step(100ms); // 500 ms: scanned
+    Step(350ms); // 850 ms: the tick due at 600 ms runs; the next is due at 1000 ms
+    ASSERT_EQ(s.sink->Changes().size(), 3u);
+    fake.Channel(7).Set(2, 4.0f);
+    Step(10ms, 14); // 990 ms
+    EXPECT_EQ(s.sink->Changes().size(), 3u);
+    Step(10ms); // 1000 ms
+    ASSERT_EQ(s.sink->Changes().size(), 4u);
+    EXPECT_EQ(s.sink->Changes()[3].values, std::vector<double>{4});
+}
+
 TEST_F(UpdateEngine, UnchangedValueIsReportedOnce) {
     auto s = Subscribe(300);
     Step(100ms, 20);

@@ -2,11 +2,13 @@
 """nrkgen: writes a large node file (docs/node-file-format.md) for benchmarks and load tests.
 
     nrkgen.py OUT.dbb [--channels N] [--groups G] [--fanout F] [--types 4,1,...] [--simulated PERCENT]
-                      [--scan MS] [--name NAME] [--seed S]
+                      [--scan MS] [--name NAME] [--seed S] [--counters]
 
 Groups 32.. form a tree below the top group 0 (each group has up to F subgroups); channels
 1..N are spread over the groups in turn, with their types taken from --types in turn. About
-PERCENT of the channels get a moving value (ramp, sine, square, walk or counter).
+PERCENT of the channels get a moving value (ramp, sine, square, walk or counter); with
+--counters every one of them is a counter that steps by one at every scan from 0 (integer
+types wrap after 255), so that the value is the number of scans since the node started.
 """
 import argparse
 import random
@@ -16,7 +18,9 @@ ITEM_TYPES = [1, 2, 3, 4, 5, 6, 8, 10, 11, 12, 13, 14, 15]
 FLOAT_TYPES = {4, 5, 6, 8, 10, 12, 13}
 
 
-def simulation(rng, ch, ctype):
+def simulation(rng, ch, ctype, counters=False):
+    if counters:
+        return "counter 0 1" if ctype in FLOAT_TYPES else "counter 0 1 255"
     kind = rng.choice(["ramp", "sine", "square", "walk", "counter"])
     if ctype in FLOAT_TYPES:
         return {
@@ -46,6 +50,8 @@ def main(argv):
     p.add_argument("--scan", type=int, default=500)
     p.add_argument("--name", default=None)
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--counters", action="store_true",
+                   help="every simulated value counts the scans (counter 0 1)")
     a = p.parse_args(argv)
     types = [int(t) for t in a.types.split(",")]
     if any(t not in ITEM_TYPES + [0, 7, 9] for t in types):
@@ -74,7 +80,7 @@ def main(argv):
         if ctype == 11:
             out.append("  set Visible 1")
         if ctype not in (0, 7, 9, 11) and rng.random() * 100 < a.simulated:
-            out.append("  sim Value " + simulation(rng, ch, ctype))
+            out.append("  sim Value " + simulation(rng, ch, ctype, a.counters))
     with open(a.out, "w", encoding="utf-8", newline="\n") as f:
         f.write("\n".join(out) + "\n")
     return 0
