@@ -7,7 +7,8 @@
 //    thread that reads them synchronously (cache) all the time. Printed: its callback gaps during the kills
 //    (longest, mean, against its rate), its read times, and the server's threads, handles and private bytes
 //    at the baseline, after the kills and after settling (delivery threads end after 30 s without work),
-//    with a verdict: back to the baseline or not.
+//    with a verdict: back to the baseline or not. Before the kills, as many clients stream the same way and
+//    end cleanly (release everything): what any client costs, and the state the kills are measured against.
 // 2. Hang: a client process sleeps HANG_MS inside its second OnDataChange. Printed: the healthy client's
 //    callback gaps and read times meanwhile, and what the hung client sees once it returns (when its next
 //    callback came, its callbacks in the following 5 s against its rate, a synchronous read of its own).
@@ -22,6 +23,8 @@
 //   dead_clients.exe --child hold ITEMS READY C G          sets READY at its first callback, waits to be killed
 //   dead_clients.exe --child hang ITEMS MS READY C G       sets READY as it starts to sleep MS in its second
 //                                                          callback, then reports and exits
+//   dead_clients.exe --child clean ITEMS MS READY C G      sets READY at its first callback, streams MS more,
+//                                                          releases everything and exits
 // (C and G: the node's channels and groups.)
 #include "BenchServer.h"
 
@@ -225,24 +228,33 @@ struct Subscription {
 // ---------------------------------------------------------------------------- child
 
 int Child(int argc, wchar_t** argv) {
-    // --child hold ITEMS READY C G | --child hang ITEMS MS READY C G (C, G: the node's channels and groups)
+    // --child hold ITEMS READY C G | --child hang ITEMS MS READY C G | --child clean ITEMS MS READY C G
+    // (C, G: the node's channels and groups)
     if (argc < 7) return 1;
     const std::wstring mode = argv[2];
     const int items = _wtoi(argv[3]);
-    const bool hang = mode == L"hang";
-    if (hang && argc < 8) return 1;
-    const DWORD hangMs = hang ? static_cast<DWORD>(_wtoi(argv[4])) : 0;
-    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[hang ? 5 : 4]);
+    const bool hang = mode == L"hang", clean = mode == L"clean";
+    if ((hang || clean) && argc < 8) return 1;
+    const DWORD ms = hang || clean ? static_cast<DWORD>(_wtoi(argv[4])) : 0;
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, argv[hang || clean ? 5 : 4]);
     if (!ready || items <= 0) return 1;
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 2;
     auto* sink = new TimedSink;
     sink->SetReady(ready);
-    sink->SetHang(hangMs);
+    sink->SetHang(hang ? ms : 0);
     Subscription s;
     const HRESULT hr = s.Make(sink, items, _wtoi(argv[argc - 2]), _wtoi(argv[argc - 1]));
     if (FAILED(hr)) {
         std::printf("child %ls: subscription failed 0x%08lx\n", mode.c_str(), static_cast<unsigned long>(hr));
         return 2;
+    }
+    if (clean) { // streams a while after its first callback, lets go of everything and ends
+        WaitForSingleObject(ready, INFINITE);
+        Sleep(ms);
+        s.Release();
+        sink->Release();
+        CoUninitialize();
+        return 0;
     }
     if (!hang) {
         for (;;) Sleep(1000); // until killed
@@ -383,24 +395,31 @@ void PrintHealthy(const char* what, const Gaps& g, const Reader::Figures& r, dou
     std::fflush(stdout);
 }
 
-// Starts a holding client, waits for its stream, lets it run a moment and kills it. False when it never
-// streamed.
-bool KillOne(int index, const Options& o, std::mt19937& random) {
+// Starts a client, waits for its stream and lets it run a moment: then kills it (as the task manager does: no
+// Unadvise, no Release), or, `clean`, lets it release everything and end by itself. False when it never streamed
+// (or did not end cleanly).
+bool RunOne(int index, bool clean, const Options& o, std::mt19937& random) {
     const std::wstring name = L"lx-dead-clients-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(index);
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
     if (!ready) return false;
-    bool streamed = false;
+    bool ok = false;
     {
-        ChildProcess child(L"hold " + std::to_wstring(o.items) + L" " + name + L" " + std::to_wstring(o.nodeChannels) +
-                           L" " + std::to_wstring(o.nodeGroups));
+        const DWORD ms = 200 + random() % 800; // mid-stream
+        const std::wstring args = std::to_wstring(o.items) + (clean ? L" " + std::to_wstring(ms) : L"") + L" " + name +
+                                  L" " + std::to_wstring(o.nodeChannels) + L" " + std::to_wstring(o.nodeGroups);
+        ChildProcess child((clean ? L"clean " : L"hold ") + args);
         if (child.Started()) {
-            streamed = WaitForSingleObject(ready, 60000) == WAIT_OBJECT_0;
-            Sleep(200 + random() % 800); // mid-stream
-            child.Kill();                // as by the task manager: no Unadvise, no Release
+            ok = WaitForSingleObject(ready, 60000) == WAIT_OBJECT_0;
+            if (clean) {
+                ok = child.Wait(60000) == 0 && ok;
+            } else {
+                Sleep(ms);
+                child.Kill();
+            }
         }
     }
     CloseHandle(ready);
-    return streamed;
+    return ok;
 }
 
 bool ParseOptions(int argc, wchar_t** argv, Options& o) {
@@ -456,14 +475,28 @@ int wmain(int argc, wchar_t** argv) {
     std::fflush(stdout);
 
     // Warm-up: one killed client, then the baseline once its delivery thread has ended.
-    if (!KillOne(0, o, random)) std::printf("  the warm-up client never streamed\n");
+    if (!RunOne(0, false, o, random)) std::printf("  the warm-up client never streamed\n");
     Sleep(static_cast<DWORD>(o.settle) * 1000);
     const bench::ServerStats baseline = server.Stats();
     PrintStats("at the baseline", baseline);
 
+    // The same number of clients that let go of everything and end by themselves: what any client costs.
+    const auto cleanStart = Clock::now();
+    int cleanOk = 0;
+    for (int k = 1; k <= o.kills; ++k) cleanOk += RunOne(1000 + k, true, o, random) ? 1 : 0;
+    const auto cleanEnd = Clock::now();
+    std::printf("  %d clients streamed and ended by themselves (%d cleanly) in %.1f s\n", o.kills, cleanOk,
+                Ms(cleanEnd - cleanStart) / 1000);
+    PrintHealthy("meanwhile", GapsWithin(sink->Times(), cleanStart, cleanEnd), reader->Within(cleanStart, cleanEnd),
+                 Ms(cleanEnd - cleanStart) / 1000);
+    Sleep(static_cast<DWORD>(o.settle) * 1000);
+    const bench::ServerStats afterClean = server.Stats();
+    const auto typesAfterClean = bench::HandlesByType(server.Pid());
+    PrintStats("after them, settled", afterClean);
+
     const auto killStart = Clock::now();
     int streamed = 0;
-    for (int k = 1; k <= o.kills; ++k) streamed += KillOne(k, o, random) ? 1 : 0;
+    for (int k = 1; k <= o.kills; ++k) streamed += RunOne(k, false, o, random) ? 1 : 0;
     const auto killEnd = Clock::now();
     const bench::ServerStats afterKills = server.Stats();
     std::printf("  %d clients killed mid-stream (%d of them streamed) in %.1f s\n", o.kills, streamed,
@@ -474,19 +507,36 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(static_cast<DWORD>(o.settle) * 1000);
     const bench::ServerStats settled = server.Stats();
     PrintStats("after settling", settled);
+    {
+        const auto names = bench::HandleTypeNames();
+        std::printf("  server handles by type after settling, against the state after the clean clients:");
+        for (const auto& [type, n] : bench::HandlesByType(server.Pid())) {
+            const auto before = typesAfterClean.find(type);
+            const long change = static_cast<long>(n) - (before == typesAfterClean.end() ? 0L : static_cast<long>(before->second));
+            if (change == 0) continue;
+            const auto name = names.find(type);
+            std::printf(" %s %+ld", name == names.end() ? ("type " + std::to_string(type)).c_str() : name->second.c_str(),
+                        change);
+        }
+        std::printf("\n");
+    }
 
     int verdict = 0;
     if (!settled.alive) {
         std::printf("verdict: the server died\n");
         verdict = 3;
     } else {
-        const double growthKb = (settled.privateBytes - baseline.privateBytes) / 1024;
-        const long handles = static_cast<long>(settled.handles) - static_cast<long>(baseline.handles);
-        const long threads = static_cast<long>(settled.threads) - static_cast<long>(baseline.threads);
+        // Against the state after the clean clients (the heap has grown to what a client takes once).
+        const double growthKb = (settled.privateBytes - afterClean.privateBytes) / 1024;
+        const double cleanKb = (afterClean.privateBytes - baseline.privateBytes) / 1024;
+        const long handles = static_cast<long>(settled.handles) - static_cast<long>(afterClean.handles);
+        const long threads = static_cast<long>(settled.threads) - static_cast<long>(afterClean.threads);
         const bool back = growthKb < 1024 && handles <= 10 && threads <= 2;
-        std::printf("verdict: %s (after settling against the baseline: private bytes %+.0f KB, %+.1f KB per killed "
-                    "client; handles %+ld; threads %+ld)\n",
-                    back ? "back to the baseline" : "GROWTH", growthKb, growthKb / o.kills, handles, threads);
+        std::printf("verdict: %s (after settling, against the state after the clean clients: private bytes %+.0f KB, "
+                    "%+.1f KB per killed client; handles %+ld; threads %+ld. The clean clients: %+.0f KB, %+.1f KB "
+                    "per client, against the baseline)\n",
+                    back ? "back to the baseline" : "GROWTH", growthKb, growthKb / o.kills, handles, threads, cleanKb,
+                    cleanKb / o.kills);
         verdict = back ? 0 : 4;
     }
     std::fflush(stdout);
