@@ -14,7 +14,8 @@
 //    callback came, its callbacks in the following 5 s against its rate, a synchronous read of its own).
 //
 // Usage: dead_clients.exe --node PATH [--kills 20] [--items 1000] [--hang-ms 20000] [--settle 40]
-//                         [--node-channels C (1000)] [--node-groups G (10)]
+//                         [--node-channels C (1000)] [--node-groups G (10)] [--bare 1]
+// --bare 1: the killed clients advise no sinks (so no callback to a dead client ever fails).
 // The node is one written by tools/nrkgen/nrkgen.py (channels of type 4, every one simulated, scan 100 ms);
 // bench/reliability/run.sh dead_clients writes it and runs this. Exit code 0: back to the baseline and the
 // hung client recovered; 4: growth; 5: the hung client did not recover; 3: the server died.
@@ -25,6 +26,7 @@
 //                                                          callback, then reports and exits
 //   dead_clients.exe --child clean ITEMS MS READY C G      sets READY at its first callback, streams MS more,
 //                                                          releases everything and exits
+//   dead_clients.exe --child bare ITEMS READY C G          as hold, without sinks: sets READY once subscribed
 // (C and G: the node's channels and groups.)
 #include "BenchServer.h"
 
@@ -51,6 +53,7 @@ constexpr DWORD kRate = 100; // ms, every group's update rate
 struct Options {
     std::wstring node;
     int kills = 20, items = 1000, hangMs = 20000, settle = 40;
+    bool bare = false; // the killed clients advise no sinks (no callback ever fails)
     int nodeChannels = 1000, nodeGroups = 10;
 };
 
@@ -161,13 +164,14 @@ struct Subscription {
     DWORD dataCookie = 0, shutdownCookie = 0;
     std::vector<OPCHANDLE> handles;
 
+    // `sink` null: no sinks at all.
     HRESULT Make(TimedSink* sink, int count, int nodeChannels, int nodeGroups) {
         HRESULT hr = CoCreateInstance(bench::kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server));
         if (FAILED(hr)) return hr;
         ComPtr<IConnectionPointContainer> container;
         if (FAILED(hr = server.As(&container))) return hr;
         if (FAILED(hr = container->FindConnectionPoint(IID_IOPCShutdown, &shutdownPoint))) return hr;
-        if (FAILED(hr = shutdownPoint->Advise(static_cast<IOPCShutdown*>(sink), &shutdownCookie))) return hr;
+        if (sink && FAILED(hr = shutdownPoint->Advise(static_cast<IOPCShutdown*>(sink), &shutdownCookie))) return hr;
         OPCHANDLE group = 0;
         DWORD revised = 0;
         if (FAILED(hr = server->AddGroup(L"", TRUE, kRate, 1, nullptr, nullptr, 0x409, &group, &revised,
@@ -197,7 +201,7 @@ struct Subscription {
         ComPtr<IConnectionPointContainer> groupContainer;
         if (FAILED(hr = items.As(&groupContainer))) return hr;
         if (FAILED(hr = groupContainer->FindConnectionPoint(IID_IOPCDataCallback, &dataPoint))) return hr;
-        return dataPoint->Advise(static_cast<IOPCDataCallback*>(sink), &dataCookie);
+        return sink ? dataPoint->Advise(static_cast<IOPCDataCallback*>(sink), &dataCookie) : S_OK;
     }
 
     // A synchronous cache read of every item: its time in ms, or a negative number when it failed.
@@ -215,8 +219,8 @@ struct Subscription {
     }
 
     void Release() {
-        if (dataPoint) dataPoint->Unadvise(dataCookie);
-        if (shutdownPoint) shutdownPoint->Unadvise(shutdownCookie);
+        if (dataPoint && dataCookie) dataPoint->Unadvise(dataCookie);
+        if (shutdownPoint && shutdownCookie) shutdownPoint->Unadvise(shutdownCookie);
         dataPoint.Reset();
         shutdownPoint.Reset();
         sync.Reset();
@@ -233,7 +237,7 @@ int Child(int argc, wchar_t** argv) {
     if (argc < 7) return 1;
     const std::wstring mode = argv[2];
     const int items = _wtoi(argv[3]);
-    const bool hang = mode == L"hang", clean = mode == L"clean";
+    const bool hang = mode == L"hang", clean = mode == L"clean", bare = mode == L"bare";
     if ((hang || clean) && argc < 8) return 1;
     const DWORD ms = hang || clean ? static_cast<DWORD>(_wtoi(argv[4])) : 0;
     HANDLE ready = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, argv[hang || clean ? 5 : 4]);
@@ -243,7 +247,7 @@ int Child(int argc, wchar_t** argv) {
     sink->SetReady(ready);
     sink->SetHang(hang ? ms : 0);
     Subscription s;
-    const HRESULT hr = s.Make(sink, items, _wtoi(argv[argc - 2]), _wtoi(argv[argc - 1]));
+    const HRESULT hr = s.Make(bare ? nullptr : sink, items, _wtoi(argv[argc - 2]), _wtoi(argv[argc - 1]));
     if (FAILED(hr)) {
         std::printf("child %ls: subscription failed 0x%08lx\n", mode.c_str(), static_cast<unsigned long>(hr));
         return 2;
@@ -257,6 +261,7 @@ int Child(int argc, wchar_t** argv) {
         return 0;
     }
     if (!hang) {
+        if (bare) SetEvent(ready); // no callbacks to wait for
         for (;;) Sleep(1000); // until killed
     }
     while (!sink->Awake()) Sleep(10);
@@ -407,7 +412,7 @@ bool RunOne(int index, bool clean, const Options& o, std::mt19937& random) {
         const DWORD ms = 200 + random() % 800; // mid-stream
         const std::wstring args = std::to_wstring(o.items) + (clean ? L" " + std::to_wstring(ms) : L"") + L" " + name +
                                   L" " + std::to_wstring(o.nodeChannels) + L" " + std::to_wstring(o.nodeGroups);
-        ChildProcess child((clean ? L"clean " : L"hold ") + args);
+        ChildProcess child((clean ? L"clean " : o.bare ? L"bare " : L"hold ") + args);
         if (child.Started()) {
             ok = WaitForSingleObject(ready, 60000) == WAIT_OBJECT_0;
             if (clean) {
@@ -434,6 +439,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& o) {
         else if (a == L"--settle") o.settle = _wtoi(v);
         else if (a == L"--node-channels") o.nodeChannels = _wtoi(v);
         else if (a == L"--node-groups") o.nodeGroups = _wtoi(v);
+        else if (a == L"--bare") o.bare = _wtoi(v) != 0;
         else return false;
         ++i;
     }

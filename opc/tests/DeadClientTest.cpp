@@ -42,7 +42,9 @@ ComPtr<IConnectionPoint> PointOf(IUnknown* object, REFIID iid) {
     ComPtr<IConnectionPointContainer> container;
     ComPtr<IConnectionPoint> point;
     EXPECT_EQ(object->QueryInterface(IID_PPV_ARGS(&container)), S_OK);
-    if (container) EXPECT_EQ(container->FindConnectionPoint(iid, &point), S_OK);
+    if (container) {
+        EXPECT_EQ(container->FindConnectionPoint(iid, &point), S_OK);
+    }
     return point;
 }
 
