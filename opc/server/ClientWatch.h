@@ -5,6 +5,9 @@
 // groups and enumerators in the server for good. So a server object created by a call from
 // another process learns that process (CallingProcessId), keeps a SYNCHRONIZE handle to it and
 // waits for it in the thread pool; when it ends, the object tears itself down (Server::ClientGone).
+// An object belongs to the process that made it: handed on to a third process, it goes when its maker
+// ends. Enumerators are told apart by the id of the process whose call made them; the teardown follows
+// the end of the process within milliseconds, before the id can serve another process.
 #pragma once
 
 #include <windows.h>
