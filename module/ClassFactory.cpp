@@ -1,6 +1,7 @@
 #include "module/ClassFactory.h"
 
 #include "context/ProcessContext.h"
+#include "opc/server/ClientWatch.h"
 #include "opc/server/ServerFactory.h"
 
 namespace lx {
@@ -27,7 +28,9 @@ HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, REFIID r
     *object = nullptr;
     if (outer)
         return CLASS_E_NOAGGREGATION;
-    return opc::server::da::com::CreateServerObject(riid, object);
+    // A client in another process is watched by its server object, which it then cannot outlive
+    // (COM under Wine never tells when a client dies holding references).
+    return opc::server::da::com::CreateServerObject(riid, object, opc::server::CallingProcessId());
 }
 
 HRESULT STDMETHODCALLTYPE ClassFactory::LockServer(BOOL lock) {

@@ -15,8 +15,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace bench {
 
@@ -29,53 +31,100 @@ inline std::wstring BinDir() {
     return text.substr(0, text.find_last_of(L"\\/") + 1);
 }
 
+// The handles in the system's handle list (for Wine, whose GetProcessHandleCount answers 0 for another
+// process): f(process id, handle value, object type index) for each; false when the list cannot be read.
+template <class F>
+bool ForEachSystemHandle(F&& f) {
+    struct Entry {
+        PVOID object;
+        ULONG_PTR process;
+        ULONG_PTR handle;
+        ULONG access;
+        USHORT creatorBackTraceIndex;
+        USHORT objectTypeIndex;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    struct List {
+        ULONG_PTR count;
+        ULONG_PTR reserved;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return false;
+    std::string buffer(1 << 20, '\0');
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        const LONG status = query(64 /* SystemExtendedHandleInformation */, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            const auto* list = reinterpret_cast<const List*>(buffer.data());
+            for (ULONG_PTR i = 0; i < list->count; ++i)
+                f(list->entries[i].process, list->entries[i].handle, list->entries[i].objectTypeIndex);
+            return true;
+        }
+        if (status != static_cast<LONG>(0xC0000004L)) return false; // not STATUS_INFO_LENGTH_MISMATCH
+        buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 65536));
+    }
+    return false;
+}
+
+// The handles that process `pid` holds, by object type index.
+inline std::map<USHORT, DWORD> HandlesByType(DWORD pid) {
+    std::map<USHORT, DWORD> types;
+    ForEachSystemHandle([&](ULONG_PTR process, ULONG_PTR, USHORT type) {
+        if (process == pid) ++types[type];
+    });
+    return types;
+}
+
+inline DWORD CountHandles(DWORD pid) {
+    DWORD count = 0;
+    for (const auto& [type, n] : HandlesByType(pid)) count += n;
+    return count;
+}
+
+// A name for each object type index that objects made here show: event, thread, process, file, key and so on.
+inline std::map<USHORT, std::string> HandleTypeNames() {
+    std::vector<std::pair<HANDLE, const char*>> samples;
+    samples.push_back({CreateEventW(nullptr, FALSE, FALSE, nullptr), "event"});
+    samples.push_back({CreateSemaphoreW(nullptr, 0, 1, nullptr), "semaphore"});
+    samples.push_back({CreateMutexW(nullptr, FALSE, nullptr), "mutex"});
+    samples.push_back({CreateWaitableTimerW(nullptr, FALSE, nullptr), "timer"});
+    samples.push_back({OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId()), "process"});
+    samples.push_back({OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId()), "thread"});
+    samples.push_back({CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1), "completion"});
+    wchar_t exe[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    samples.push_back({CreateFileW(exe, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr),
+                       "file"});
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, &key);
+    samples.push_back({reinterpret_cast<HANDLE>(key), "key"});
+    samples.push_back({CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr), "section"});
+    std::map<USHORT, std::string> names;
+    const DWORD self = GetCurrentProcessId();
+    ForEachSystemHandle([&](ULONG_PTR process, ULONG_PTR handle, USHORT type) {
+        if (process != self) return;
+        for (const auto& [h, name] : samples)
+            if (h && reinterpret_cast<ULONG_PTR>(h) == handle) names[type] = name;
+    });
+    for (const auto& [h, name] : samples) {
+        if (!h || h == INVALID_HANDLE_VALUE) continue;
+        if (std::string(name) == "key") RegCloseKey(reinterpret_cast<HKEY>(h));
+        else CloseHandle(h);
+    }
+    return names;
+}
+
 struct ServerStats {
     double privateBytes = 0;
     DWORD handles = 0, threads = 0;
     bool alive = false;
 };
-
-// The handles that process `pid` holds, counted in the system's handle table: Wine answers
-// GetProcessHandleCount for another process with 0. 0 when the table cannot be read.
-inline DWORD HandlesOf(DWORD pid) {
-    struct Entry { // SYSTEM_HANDLE_TABLE_ENTRY_INFO_EX
-        PVOID object;
-        ULONG_PTR process;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT creatorBackTrace;
-        USHORT type;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct Table { // SYSTEM_HANDLE_INFORMATION_EX
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        Entry entries[1];
-    };
-    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
-    static const auto query = reinterpret_cast<Query>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query) return 0;
-    constexpr int kExtendedHandleInformation = 64;
-    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::string buffer(1 << 20, '\0');
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        ULONG needed = 0;
-        const LONG status = query(kExtendedHandleInformation, &buffer[0], static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kLengthMismatch) {
-            buffer.assign(std::max<std::size_t>(buffer.size() * 2, needed + 65536), '\0');
-            continue;
-        }
-        if (status < 0) return 0;
-        const auto* table = reinterpret_cast<const Table*>(buffer.data());
-        DWORD n = 0;
-        for (ULONG_PTR i = 0; i < table->count; ++i)
-            if (table->entries[i].process == pid) ++n;
-        return n;
-    }
-    return 0;
-}
 
 // The server process, found by its image name after the first activation.
 class ServerProcess {
@@ -129,7 +178,7 @@ public:
         if (!process_) return s;
         s.alive = WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
         s.privateBytes = PrivateBytes(process_);
-        if (!GetProcessHandleCount(process_, &s.handles) || s.handles == 0) s.handles = HandlesOf(pid_);
+        if (!GetProcessHandleCount(process_, &s.handles) || s.handles == 0) s.handles = CountHandles(pid_);
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         if (snapshot != INVALID_HANDLE_VALUE) {
             THREADENTRY32 t = {};
@@ -170,6 +219,7 @@ public:
     }
 
     HANDLE Handle() const { return process_; }
+    DWORD Pid() const { return pid_; }
 
 private:
     static BOOL CALLBACK FindPanelFrame(HWND window, LPARAM data) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Runs soak.exe or random_calls.exe under Wine and Xvfb in a prefix of their own, on a node file
+# Runs soak.exe, random_calls.exe or dead_clients.exe under Wine and Xvfb in a prefix of their own, on a node file
 # written by tools/nrkgen/nrkgen.py, and ends that prefix's wineserver afterwards.
 #   bench/reliability/run.sh soak [--minutes 30] [--clients 10] [--groups 10] [--items 1000] [--interval S]
 #                                 [--rate MS]       (--minutes 2: a quick check, rows every 10 s)
 #   bench/reliability/run.sh random_calls [--seed S] [--calls 1000000] [--seconds 600] [--churn 1000]
+#   bench/reliability/run.sh dead_clients [--kills 20] [--items 1000] [--hang-ms 20000] [--settle 40]
 # BUILD (default build/x86_64) names the build folder.
 set -u
-prog=${1:?usage: run.sh soak|random_calls [ARGS...]}
+prog=${1:?usage: run.sh soak|random_calls|dead_clients [ARGS...]}
 shift
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD:-$root/build/x86_64}
@@ -21,7 +22,10 @@ case $prog in
   random_calls) python3 "$root/tools/nrkgen/nrkgen.py" "$work/random.dbb" --channels 100 --groups 10 \
           --types 4,1,2,3,5,6,8,10,11,12,13,14,15 --simulated 50 --scan 100 --name Random >/dev/null
         args=(--node "Z:$work/random.dbb" --node-channels 100) ;;
-  *) echo "run.sh: soak or random_calls" >&2; exit 2 ;;
+  dead_clients) python3 "$root/tools/nrkgen/nrkgen.py" "$work/dead.dbb" --channels 1000 --groups 10 --types 4 \
+          --simulated 100 --scan 100 --name Dead >/dev/null
+        args=(--node "Z:$work/dead.dbb" --node-channels 1000 --node-groups 10) ;;
+  *) echo "run.sh: soak, random_calls or dead_clients" >&2; exit 2 ;;
 esac
 xvfb-run -a "$root/scripts/wine-run.sh" "$build/bin/$prog.exe" "${args[@]}" "$@"
 rc=$?

@@ -75,15 +75,18 @@ struct ConnectionPointEnumTraits {
     }
 };
 
-// Every enumerator alive in the process, so that a shutdown can cut them all off from
-// their clients (a client that died under Wine never releases them, and each holds a
-// module lock and references to server objects and groups).
+// Every enumerator alive in the process, with the client process whose call made it, so that
+// a shutdown can cut them all off from their clients, and the end of a client process those of
+// that client (a client that died under Wine never releases them, and each holds a module lock
+// and references to server objects and groups).
 class LiveEnumerators {
 public:
     static void Add(::opc::com::ComObjectRoot* object, IUnknown* identity);
     static void Remove(::opc::com::ComObjectRoot* object) noexcept;
     // Disconnects every enumerator alive now from its clients.
     static void DisconnectAll() noexcept;
+    // Disconnects the enumerators made by calls from process `client`.
+    static void DisconnectClient(DWORD client) noexcept;
 };
 
 template <class Traits>

@@ -1,5 +1,6 @@
 #include "opc/server/Server.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -34,6 +35,7 @@ Server::~Server() {
     firstNotice_.disconnect();
     secondNotice_.disconnect();
     if (token_) token_->Clear();
+    watch_.reset(); // a watch that has fired finds no object any more
     core_.WaitUntilIdle();
     Registry groups;
     groups.swap(groups_);
@@ -185,6 +187,7 @@ STDMETHODIMP Server::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpd
                 group->ForcedTeardown();
                 return hr;
             }
+            NoteCreated(*group.Get());
             *phServerGroup = handle;
             const DWORD revised = static_cast<DWORD>(group->UpdateRateMicroseconds() / 1000);
             *pRevisedUpdateRate = revised;
@@ -337,6 +340,7 @@ HRESULT Server::CloneGroup(OPCHANDLE sourceHandle, LPCWSTR name, REFIID riid, LP
             clone->ForcedTeardown();
             return hr;
         }
+        NoteCreated(*clone.Get());
         return S_OK;
     });
 }
@@ -361,24 +365,60 @@ void Server::SendShutdownRequest() noexcept {
     }
 }
 
-void Server::TearDown() noexcept {
+void Server::TearDown() noexcept { TearDownFor(0); }
+
+void Server::TearDownFor(DWORD client) noexcept {
     if (tornDown_.exchange(true)) return;
     if (!TryAddRef()) return;
     lx::ComPtr<Server> self = lx::Adopt(this); // lives to the end of this function at least
     core_.WaitUntilIdle();
     Registry groups;
+    std::vector<std::weak_ptr<lx::LifetimeToken<Group>>> created;
     {
         std::lock_guard<std::recursive_mutex> hold(core_.lock);
         groups.swap(groups_);
+        created.swap(created_);
     }
     TearDownGroups(std::move(groups));
+    // The groups that the client removed but still held (a forced teardown of a group already torn
+    // down finds no token).
+    for (const auto& weak : created)
+        if (auto token = weak.lock())
+            if (lx::ComPtr<Group> group = token->Lock()) group->ForcedTeardown();
     shutdownPoint_.Clear();
-    // Clients lose the object, its connection point and every enumerator: COM drops the
-    // references of their stubs, and later calls fail in COM. The object is destroyed
-    // when the last reference held in this process goes.
-    LiveEnumerators::DisconnectAll();
+    // Clients lose the object, its connection point and enumerators: COM drops the references of
+    // their stubs, and later calls fail in COM. The object is destroyed when the last reference
+    // held in this process goes.
+    if (client)
+        LiveEnumerators::DisconnectClient(client);
+    else
+        LiveEnumerators::DisconnectAll();
     shutdownPoint_.DisconnectFromClients();
     DisconnectFromClients(Identity());
+}
+
+// ---------------------------------------------------------------------------- dead clients
+
+void Server::NoteCreated(Group& group) {
+    created_.erase(std::remove_if(created_.begin(), created_.end(), [](const auto& weak) { return weak.expired(); }),
+                   created_.end());
+    created_.push_back(group.LifetimeHandle());
+}
+
+void Server::WatchClient(DWORD pid) {
+    if (pid == 0) return;
+    clientPid_ = pid; // before the watch, which may fire at once
+    std::weak_ptr<Token> weak = token_;
+    auto watch = ClientWatch::Start(pid, [weak] {
+        if (auto token = weak.lock())
+            if (auto self = token->Lock()) self->ClientGone();
+    });
+    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    watch_ = std::move(watch);
+}
+
+void Server::ClientGone() noexcept {
+    if (const DWORD pid = clientPid_.load()) TearDownFor(pid);
 }
 
 } // namespace opc::server::da::com

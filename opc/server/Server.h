@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/signals2/connection.hpp>
 
@@ -16,6 +17,7 @@
 #include "opc/com/ComObject.h"
 #include "opc/com/ModuleLock.h"
 #include "opc/server/AddressSpaceBrowser.h"
+#include "opc/server/ClientWatch.h"
 #include "opc/server/ConnectionPoint.h"
 #include "opccomn.h"
 #include "opcda.h"
@@ -97,6 +99,16 @@ public:
     void SendShutdownRequest() noexcept;
     void TearDown() noexcept;
 
+    // Made by a call from another process (the class object): watches that process and, when it
+    // ends, tears this object down as if its client had let go (ClientGone). An in-process object
+    // (pid 0) is not watched. Throws std::bad_alloc.
+    void WatchClient(DWORD pid);
+    // The client process has ended: its sinks are dropped (shutdown and data callbacks), its
+    // groups removed, and this object, its groups, their connection points and the client's
+    // enumerators are cut off from COM, whose stubs then let go of them; they are destroyed when
+    // the last reference held in this process goes. Once only (or the module's TearDown instead).
+    void ClientGone() noexcept;
+
     std::size_t GroupCount();
     IUnknown* Identity() noexcept { return static_cast<IOPCCommon*>(this); }
     void* FindInterface(REFIID riid) noexcept;
@@ -114,6 +126,10 @@ private:
     OPCHANDLE FreeHandle() const;
     std::wstring GenerateName() const;
     void TearDownGroups(Registry groups) noexcept;
+    // TearDown and ClientGone: the client's enumerators only (`client`), or every one (0).
+    void TearDownFor(DWORD client) noexcept;
+    // Notes a group made for the client (under the object lock).
+    void NoteCreated(Group& group);
     FLOAT ScanRateMs() const noexcept;
     ::opc::com::MethodFrame Frame() noexcept { return ::opc::com::MethodFrame(core_); }
 
@@ -129,6 +145,11 @@ private:
     boost::signals2::scoped_connection firstNotice_;
     boost::signals2::scoped_connection secondNotice_;
     std::atomic<bool> tornDown_{false};
+    // Every group made for the client that may still live, removed ones included (a client may
+    // remove a group that it still holds); under the object lock.
+    std::vector<std::weak_ptr<::opc::com::LifetimeToken<Group>>> created_;
+    std::atomic<DWORD> clientPid_{0};
+    std::unique_ptr<ClientWatch> watch_;
 };
 
 } // namespace opc::server::da::com

@@ -5,12 +5,13 @@
 
 namespace opc::server::da::com {
 
-HRESULT CreateServerObject(REFIID riid, void** object) noexcept {
+HRESULT CreateServerObject(REFIID riid, void** object, DWORD client) noexcept {
     if (!object) return E_POINTER;
     *object = nullptr;
     return ::opc::com::Guarded([&]() -> HRESULT {
         auto server = ::opc::com::MakeComObject<Server>();
         if (FAILED(server->Initialise())) return E_FAIL; // destroyed with `server`
+        server->WatchClient(client);
         return server->QueryInterface(riid, object);
     });
 }

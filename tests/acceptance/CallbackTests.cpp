@@ -1,6 +1,7 @@
 // Clients that misbehave in their callbacks, each in a process of its own (acceptance_test_client.exe): one
 // that calls back into its group, one that sleeps, and ones that are killed while subscribed. This process is
-// the other client and checks that its callbacks keep their rhythm meanwhile.
+// the other client and checks that its callbacks keep their rhythm meanwhile, and that the server lets go of
+// what the killed clients held.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <opcda.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -103,8 +105,8 @@ private:
 
 class MisbehavingClients : public DemoNodeSuite {
 protected:
-    // The server objects of killed clients stay (nothing tells the server that their references are gone), so
-    // the server asks before it ends, as the operator's Exit with clients connected does: the answer is Yes.
+    // A test that fails may leave clients connected, so the server may ask before it ends, as the operator's Exit
+    // with clients connected does: the answer is Yes.
     static void TearDownTestSuite() {
         if (HWND panel = FindServerPanel()) {
             DWORD pid = 0;
@@ -243,33 +245,42 @@ double CpuPercent(std::chrono::seconds span) {
     return (after.cpuSeconds - before.cpuSeconds) * 100.0 / static_cast<double>(span.count());
 }
 
-TEST_F(MisbehavingClients, KilledClientsLeaveTheServerServingTheOthers) {
+// Starts a client that holds everything a client may hold (acceptance_test_client hold) and kills it, as the task
+// manager does (no Unadvise, no Release), once its subscription runs.
+void KillHoldingClient(int index, int items) {
+    const std::wstring event = L"lx-acceptance-client-ready-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                               std::to_wstring(index);
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
+    ASSERT_NE(ready, nullptr);
+    ClientProcess client(L"hold " + std::to_wstring(items) + L" " + event);
+    EXPECT_TRUE(client.Started());
+    EXPECT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0) << "its subscription runs";
+    client.Kill();
+    CloseHandle(ready);
+}
+
+// The server process behind the panel, for waiting on its end.
+HANDLE OpenServerProcess(HWND panel) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(panel, &pid);
+    return pid ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+}
+
+// Killed clients leave nothing behind: the server sees each client process end and lets go of its server object,
+// sinks, groups (a removed one it still held included) and enumerators, while this client is served on. Once this
+// client has let go too, no object of any client is left, and Exit ends the server without asking.
+TEST_F(MisbehavingClients, KilledClientsAreLetGoOfWhileTheOthersAreServed) {
     constexpr int kKills = 3;
     constexpr int kItems = 1000;
     const double cpuBefore = CpuPercent(3s);
     const ServerUse before = MeasureServer();
     const auto start = Clock::now();
-    for (int kill = 0; kill < kKills; ++kill) {
-        const std::wstring event = L"lx-acceptance-client-ready-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                   std::to_wstring(kill);
-        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event.c_str());
-        ASSERT_NE(ready, nullptr);
-        {
-            ClientProcess client(L"hold " + std::to_wstring(kItems) + L" " + event);
-            ASSERT_TRUE(client.Started());
-            EXPECT_EQ(WaitForSingleObject(ready, 30000), WAIT_OBJECT_0) << "its subscription runs";
-            client.Kill(); // as by the task manager: no Release, no Unadvise
-        }
-        CloseHandle(ready);
-    }
-    // The server finds each dead client at its next callback; this client goes on meanwhile.
+    for (int kill = 0; kill < kKills; ++kill) KillHoldingClient(kill, kItems);
     std::this_thread::sleep_for(2s);
     EXPECT_LT(sink_->LongestGapSince(start), kLongestGap);
     ExpectScanGoesOn();
     const double cpuAfter = CpuPercent(3s);
     const ServerUse after = MeasureServer();
-    // Figures, not limits: the groups of the dead clients stay (nothing tells the server that their
-    // references are gone), but they build no callbacks any more.
     std::printf("[ figures  ] server CPU %.1f %% before, %.1f %% after %d killed clients of %d items; private bytes "
                 "%.0f KB -> %.0f KB (%.0f KB per killed client); threads %d -> %d\n",
                 cpuBefore, cpuAfter, kKills, kItems, before.privateBytes / 1024.0, after.privateBytes / 1024.0,
@@ -280,6 +291,68 @@ TEST_F(MisbehavingClients, KilledClientsLeaveTheServerServingTheOthers) {
     RecordProperty("cpu_percent_after", std::to_string(cpuAfter));
     RecordProperty("private_kb_before", std::to_string(before.privateBytes / 1024));
     RecordProperty("private_kb_after", std::to_string(after.privateBytes / 1024));
+
+    point_->Unadvise(cookie_);
+    point_.Reset();
+    items_.Reset();
+    server_.Reset();
+    const HWND panel = FindServerPanel();
+    ASSERT_NE(panel, nullptr);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(panel, &pid);
+    ASSERT_TRUE(uidriver::StopPanelNode(panel)) << "a running node keeps the panel open";
+    uidriver::RequestClose(panel);
+    const HWND box = uidriver::WaitForWindow({kServerPanelCaption, uidriver::kDialogClass, false, pid}, 3000);
+    EXPECT_EQ(box, nullptr) << "Exit asks: the server still holds objects of the killed clients";
+    if (box) uidriver::PressButton(box, IDYES);
+    EXPECT_TRUE(uidriver::WaitUntilGone(panel, 15000));
+}
+
+class NoticeSink final : public ComObject<IOPCShutdown> {
+public:
+    STDMETHODIMP ShutdownRequest(LPCWSTR) override {
+        ++requests;
+        return S_OK;
+    }
+    std::atomic<int> requests{0};
+};
+
+// Exit with this client connected and two clients killed just before (the server may still be letting go of
+// them): this client hears ShutdownRequest, the killed ones hold up nothing, and the process ends.
+TEST_F(MisbehavingClients, ExitWithConnectedAndKilledClientsEndsTheServer) {
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(server_.As(&container), S_OK);
+    ComPtr<IConnectionPoint> shutdownPoint;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IOPCShutdown, &shutdownPoint), S_OK);
+    auto notice = Make<NoticeSink>();
+    DWORD shutdownCookie = 0;
+    ASSERT_EQ(shutdownPoint->Advise(notice.Get(), &shutdownCookie), S_OK);
+    for (int kill = 0; kill < 2; ++kill) KillHoldingClient(10 + kill, 100);
+
+    const HWND panel = FindServerPanel();
+    ASSERT_NE(panel, nullptr);
+    HANDLE process = OpenServerProcess(panel);
+    ASSERT_NE(process, nullptr);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(panel, &pid);
+    ASSERT_TRUE(uidriver::StopPanelNode(panel));
+    uidriver::RequestClose(panel);
+    const HWND box = uidriver::WaitForWindow({kServerPanelCaption, uidriver::kDialogClass, false, pid}, 20000);
+    ASSERT_NE(box, nullptr) << "a client is connected: Exit asks";
+    const auto exitStart = Clock::now();
+    uidriver::PressButton(box, IDYES);
+    for (int i = 0; i < 100 && notice->requests.load() == 0; ++i) std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(notice->requests.load(), 1);
+    // This client lets go when it is asked to.
+    shutdownPoint.Reset();
+    container.Reset();
+    point_.Reset();
+    items_.Reset();
+    server_.Reset();
+    EXPECT_EQ(WaitForSingleObject(process, 20000), WAIT_OBJECT_0) << "the server does not end";
+    std::printf("[ figures  ] the server ended %.1f s after Exit's Yes\n",
+                std::chrono::duration<double>(Clock::now() - exitStart).count());
+    CloseHandle(process);
 }
 
 }  // namespace

@@ -6,8 +6,11 @@
 //                                               every call inside them succeeded, else 3
 //   acceptance_test_client sleep MS SECONDS     sleeps MS in its first OnDataChange; exit 0 when a second
 //                                               callback came within SECONDS, else 3
-//   acceptance_test_client hold COUNT EVENT     COUNT items (the same attribute), sets the named event at
-//                                               its first callback and then waits to be killed
+//   acceptance_test_client hold COUNT EVENT     COUNT items (the same attribute), and besides what a client
+//                                               may hold: a shutdown sink, a group enumerator, a browse
+//                                               enumerator and a second group that it removed but still
+//                                               holds; sets the named event at its first callback and then
+//                                               waits to be killed
 // Exit code 2: the subscription could not be made.
 #include <windows.h>
 #include <shellapi.h>
@@ -24,6 +27,10 @@
 #include "QuietDataCallback.h"
 #include "TestCom.h"
 
+#ifndef OPC_S_INUSE
+#define OPC_S_INUSE ((HRESULT)0x0004000FL)
+#endif
+
 namespace {
 
 using acceptance::ComPtr;
@@ -33,9 +40,14 @@ const wchar_t kItem[] = L"Plant.Intake.Basin.Level.Value"; // changes at every s
 
 enum class Mode { Reenter, Sleep, Hold };
 
+class ShutdownSink final : public acceptance::ComObject<IOPCShutdown> {
+public:
+    STDMETHODIMP ShutdownRequest(LPCWSTR) override { return S_OK; }
+};
+
 class Sink final : public acceptance::QuietDataCallback {
 public:
-    Sink(Mode mode, DWORD sleepMs, HANDLE ready) : mode_(mode), sleepMs_(sleepMs), ready_(ready) {}
+    Sink(Mode mode, DWORD sleepMs) : mode_(mode), sleepMs_(sleepMs) {}
 
     void Attach(IOPCGroupStateMgt* state, IOPCSyncIO* io, OPCHANDLE item) {
         state_ = state;
@@ -68,8 +80,7 @@ public:
         case Mode::Sleep:
             if (n == 1) Sleep(sleepMs_);
             break;
-        case Mode::Hold:
-            if (n == 1) SetEvent(ready_);
+        case Mode::Hold: // the event is set once everything is held and a callback came
             break;
         }
         return S_OK;
@@ -81,7 +92,6 @@ public:
 private:
     const Mode mode_;
     const DWORD sleepMs_;
-    const HANDLE ready_;
     IOPCGroupStateMgt* state_ = nullptr;
     IOPCSyncIO* io_ = nullptr;
     OPCHANDLE item_ = 0;
@@ -138,12 +148,38 @@ int Run(int argc, wchar_t** argv) {
     if (FAILED(items.As(&state)) || FAILED(items.As(&io)) || FAILED(items.As(&container)) ||
         FAILED(container->FindConnectionPoint(IID_IOPCDataCallback, &point)))
         return 2;
-    auto sink = acceptance::Make<Sink>(m, sleepMs, ready);
+    auto sink = acceptance::Make<Sink>(m, sleepMs);
     sink->Attach(state.Get(), io.Get(), first);
     DWORD cookie = 0;
     if (FAILED(point->Advise(sink.Get(), &cookie))) return 2;
 
     if (m == Mode::Hold) {
+        // Every kind of object a client can hold: the server must let go of them all when it is killed.
+        ComPtr<IConnectionPointContainer> serverContainer;
+        ComPtr<IConnectionPoint> shutdownPoint;
+        DWORD shutdownCookie = 0;
+        auto shutdown = acceptance::Make<ShutdownSink>();
+        if (FAILED(server.As(&serverContainer)) ||
+            FAILED(serverContainer->FindConnectionPoint(IID_IOPCShutdown, &shutdownPoint)) ||
+            FAILED(shutdownPoint->Advise(shutdown.Get(), &shutdownCookie)))
+            return 2;
+        ComPtr<IEnumUnknown> groups;
+        if (FAILED(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumUnknown,
+                                                 reinterpret_cast<LPUNKNOWN*>(groups.GetAddressOf()))))
+            return 2;
+        ComPtr<IOPCBrowseServerAddressSpace> browse;
+        ComPtr<IEnumString> names;
+        if (FAILED(server.As(&browse)) ||
+            FAILED(browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.GetAddressOf())))
+            return 2;
+        OPCHANDLE removedHandle = 0;
+        ComPtr<IOPCGroupStateMgt> removed;
+        if (FAILED(server->AddGroup(L"removed", FALSE, 1000, 2, nullptr, nullptr, 0x409, &removedHandle, &revised,
+                                    IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(removed.GetAddressOf()))) ||
+            server->RemoveGroup(removedHandle, FALSE) != OPC_S_INUSE)
+            return 2;
+        while (sink->Callbacks() == 0) Sleep(10);
+        SetEvent(ready);
         for (;;) Sleep(1000); // until killed
     }
     const ULONGLONG end = GetTickCount64() + seconds * 1000ULL;
