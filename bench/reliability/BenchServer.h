@@ -13,8 +13,10 @@
 #include <opcda.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <utility>
 
 namespace bench {
@@ -26,6 +28,43 @@ inline std::wstring BinDir() {
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring text(path, n);
     return text.substr(0, text.find_last_of(L"\\/") + 1);
+}
+
+// The handles a process holds. Wine answers GetProcessHandleCount with 0 for another process;
+// then the system's handle list is counted.
+inline DWORD HandleCount(HANDLE process, DWORD pid) {
+    DWORD count = 0;
+    if (GetProcessHandleCount(process, &count) && count) return count;
+    struct Entry {
+        ULONG ownerPid;
+        BYTE objectType, flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct List {
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    std::vector<unsigned char> buffer(1 << 20);
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        ULONG needed = 0;
+        const LONG status = query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == static_cast<LONG>(0xC0000004L) /* STATUS_INFO_LENGTH_MISMATCH */) {
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status < 0) return 0;
+        const auto* list = reinterpret_cast<const List*>(buffer.data());
+        for (ULONG i = 0; i < list->count; ++i)
+            if (list->entries[i].ownerPid == pid) ++count;
+        return count;
+    }
+    return 0;
 }
 
 struct ServerStats {
@@ -86,7 +125,7 @@ public:
         if (!process_) return s;
         s.alive = WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
         s.privateBytes = PrivateBytes(process_);
-        GetProcessHandleCount(process_, &s.handles);
+        s.handles = HandleCount(process_, pid_);
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         if (snapshot != INVALID_HANDLE_VALUE) {
             THREADENTRY32 t = {};
