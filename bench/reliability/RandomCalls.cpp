@@ -15,7 +15,12 @@
 //
 // Usage: random_calls.exe --node PATH [--seed S] [--calls N (1000000)] [--seconds T (3000)]
 //                         [--threads K (4)] [--interval I (120)] [--churn R (1000)] [--no-exit]
-//                         [--node-channels C (100)]
+//                         [--only KIND,...] [--node-channels C (100)]
+// --only keeps the named kinds of call (AddGroup, RemoveGroup, ServerMisc, GroupEnumerator, Common,
+// Browse, Properties, ServerConnection, AddItems, ItemCalls, ItemEnumerator, StateCalls, SyncIO,
+// AsyncIO, GroupConnection, PublicGroups), to find which one a fault needs.
+// Built as random_calls_inproc.exe, the same calls go to the server's objects in this process
+// (no proxies), with the count of live objects at each checkpoint and without the panel's Exit.
 // --calls and --seconds bound the random calls; the churn rounds follow (at most 900 s).
 // The node is one written by tools/nrkgen/nrkgen.py with --groups 10; bench/reliability/run.sh
 // random_calls writes it and runs this.
@@ -142,19 +147,53 @@ public:
     // While the server exits, failures of the RPC layer are what a call gets, not a fault.
     void Exiting() { exiting_ = true; }
 
+    using Call = void (RandomClient::*)();
+    struct Kind {
+        const char* name;
+        Call call;
+    };
+    // The kinds of call and their weights (a kind listed twice comes twice as often).
+    static const std::vector<Kind>& Kinds() {
+        static const std::vector<Kind> kinds = {
+            {"AddGroup", &RandomClient::AddGroup},          {"AddGroup", &RandomClient::AddGroup},
+            {"RemoveGroup", &RandomClient::RemoveGroup},    {"ServerMisc", &RandomClient::ServerMisc},
+            {"GroupEnumerator", &RandomClient::GroupEnumerator}, {"Common", &RandomClient::Common},
+            {"Browse", &RandomClient::Browse},              {"Properties", &RandomClient::Properties},
+            {"ServerConnection", &RandomClient::ServerConnection}, {"AddItems", &RandomClient::AddItems},
+            {"AddItems", &RandomClient::AddItems},          {"ItemCalls", &RandomClient::ItemCalls},
+            {"ItemEnumerator", &RandomClient::ItemEnumerator}, {"StateCalls", &RandomClient::StateCalls},
+            {"SyncIO", &RandomClient::SyncIO},              {"SyncIO", &RandomClient::SyncIO},
+            {"AsyncIO", &RandomClient::AsyncIO},            {"AsyncIO", &RandomClient::AsyncIO},
+            {"GroupConnection", &RandomClient::GroupConnection}, {"PublicGroups", &RandomClient::PublicGroups},
+        };
+        return kinds;
+    }
+    // Restricts the calls to the kinds named in `list` (comma-separated; AddGroup is always kept
+    // so that there are groups); false if a name is unknown.
+    bool Only(const std::wstring& list) {
+        kinds_.clear();
+        std::size_t from = 0;
+        while (from <= list.size()) {
+            const std::size_t comma = std::min(list.find(L',', from), list.size());
+            const std::wstring name = list.substr(from, comma - from);
+            bool known = false;
+            for (const Kind& k : Kinds())
+                if (name == std::wstring(k.name, k.name + std::strlen(k.name))) {
+                    kinds_.push_back(k.call);
+                    known = true;
+                }
+            if (!known) return false;
+            from = comma + 1;
+        }
+        kinds_.push_back(&RandomClient::AddGroup);
+        return true;
+    }
+
     // One random call; false when the server is gone.
     bool Step() {
-        using Call = void (RandomClient::*)();
-        static const Call calls[] = {
-            &RandomClient::AddGroup,        &RandomClient::AddGroup,       &RandomClient::RemoveGroup,
-            &RandomClient::ServerMisc,      &RandomClient::GroupEnumerator, &RandomClient::Common,
-            &RandomClient::Browse,          &RandomClient::Properties,     &RandomClient::ServerConnection,
-            &RandomClient::AddItems,        &RandomClient::AddItems,       &RandomClient::ItemCalls,
-            &RandomClient::ItemEnumerator,  &RandomClient::StateCalls,     &RandomClient::SyncIO,
-            &RandomClient::SyncIO,          &RandomClient::AsyncIO,        &RandomClient::AsyncIO,
-            &RandomClient::GroupConnection, &RandomClient::PublicGroups,
-        };
-        (this->*calls[Pick(sizeof calls / sizeof calls[0])])();
+        if (kinds_.empty())
+            for (const Kind& k : Kinds()) kinds_.push_back(k.call);
+        (this->*kinds_[Pick(kinds_.size())])();
         return !gone_;
     }
 
@@ -392,8 +431,8 @@ private:
 
     // ---- bookkeeping ----
     static bool InRpcLayer(HRESULT hr) {
-        return HRESULT_FACILITY(hr) == FACILITY_RPC || HRESULT_FACILITY(hr) == FACILITY_WIN32 || hr == RPC_E_SERVERFAULT ||
-               hr == CO_E_OBJNOTCONNECTED;
+        return FAILED(hr) && (HRESULT_FACILITY(hr) == FACILITY_RPC || HRESULT_FACILITY(hr) == FACILITY_WIN32 ||
+                              hr == RPC_E_SERVERFAULT || hr == CO_E_OBJNOTCONNECTED);
     }
     HRESULT Note(HRESULT hr, const char* format, ...) {
         char text[160];
@@ -1013,6 +1052,7 @@ private:
     std::vector<GroupState> groups_;
     GroupState churn_;
     std::vector<OPCHANDLE> stale_, staleItems_;
+    std::vector<Call> kinds_;
     std::map<HRESULT, unsigned long long> histogram_;
     std::atomic<std::uint64_t> calls_{0};
     bool gone_ = false, exiting_ = false;
@@ -1104,6 +1144,7 @@ public:
         }
         return s;
     }
+    long Locks() const { return context_.LockCount(); }
     void Close() {
         if (!runtime_) return;
         if (runtime_->IsNodeRunning()) runtime_->StopNode();
@@ -1293,6 +1334,7 @@ int wmain(int argc, wchar_t** argv) {
     double seconds = 3000;
     int churn = 1000, channels = 100, threads = 4, interval = 120;
     bool exitPhase = true;
+    std::wstring only;
     for (int i = 1; i < argc; ++i) {
         const std::wstring a = argv[i];
         if (a == L"--no-exit") {
@@ -1309,10 +1351,11 @@ int wmain(int argc, wchar_t** argv) {
         else if (a == L"--node-channels") channels = _wtoi(v);
         else if (a == L"--threads") threads = _wtoi(v);
         else if (a == L"--interval") interval = _wtoi(v);
+        else if (a == L"--only") only = v;
     }
     if (node.empty() || threads < 1 || interval < 1) {
         std::printf("usage: random_calls.exe --node PATH [--seed S] [--calls N] [--seconds T] [--threads K] [--interval I]\n"
-                    "                        [--churn R] [--no-exit] [--node-channels C]\n");
+                    "                        [--churn R] [--no-exit] [--only KIND,...] [--node-channels C]\n");
         return 2;
     }
     std::printf("seed %llu (client thread k uses seed + k), %d client threads\n", static_cast<unsigned long long>(seed),
@@ -1346,6 +1389,10 @@ int wmain(int argc, wchar_t** argv) {
     for (int k = 0; k < threads; ++k) {
         workers.push_back(std::make_unique<Worker>(seed + static_cast<std::uint64_t>(k), channels));
         workers.back()->client.TrustConnectionsProxy(connectionsProxyOk);
+        if (!only.empty() && !workers.back()->client.Only(only)) {
+            std::printf("--only: a kind of call not known in %ls\n", only.c_str());
+            return 2;
+        }
         if (!workers.back()->client.Connect()) {
             std::printf("cannot connect to the server\n");
             return 1;
@@ -1395,6 +1442,23 @@ int wmain(int argc, wchar_t** argv) {
                 std::printf("HANG: client thread %zu: no call returned for 60 s (seed %llu, %llu calls in all)\n", k,
                             static_cast<unsigned long long>(seed + k), static_cast<unsigned long long>(totalCalls()));
                 printRings();
+#ifndef LX_RANDOM_CALLS_IN_PROCESS
+                // Every thread's stack, of the server and of this client, by the system's debugger
+                // (Wine's winedbg; at most a minute each).
+                for (DWORD pid : {GetProcessId(server.Handle()), GetCurrentProcessId()}) {
+                    std::printf("stacks of process %lu:\n", static_cast<unsigned long>(pid));
+                    std::fflush(stdout);
+                    std::wstring command = L"winedbg --command \"bt all\" " + std::to_wstring(pid);
+                    STARTUPINFOW si = {};
+                    si.cb = sizeof(si);
+                    PROCESS_INFORMATION pi = {};
+                    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+                        if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+                        CloseHandle(pi.hThread);
+                        CloseHandle(pi.hProcess);
+                    }
+                }
+#endif
                 // RANDOM_CALLS_HOLD=SECONDS keeps both processes as they are for a debugger.
                 const char* hold = std::getenv("RANDOM_CALLS_HOLD");
 #ifndef LX_RANDOM_CALLS_IN_PROCESS
@@ -1453,6 +1517,10 @@ int wmain(int argc, wchar_t** argv) {
         const bench::ServerStats s = server.Stats();
         checkpoints.emplace_back(totalCalls(), s);
         PrintStats(what, s);
+#ifdef LX_RANDOM_CALLS_IN_PROCESS
+        // One lock per live server object, group and enumerator: the clients hold one server object each.
+        std::printf("  objects alive (module locks): %ld, for %d connected clients\n", server.Locks(), threads);
+#endif
     };
     const auto start = Clock::now();
     const auto randomEnd = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));

@@ -151,7 +151,7 @@ std::wstring Server::GenerateName() const {
 }
 
 std::size_t Server::GroupCount() {
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     return groups_.size();
 }
 
@@ -368,7 +368,7 @@ void Server::TearDown() noexcept {
     core_.WaitUntilIdle();
     Registry groups;
     {
-        std::lock_guard<std::recursive_mutex> hold(core_.lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
         groups.swap(groups_);
     }
     TearDownGroups(std::move(groups));
