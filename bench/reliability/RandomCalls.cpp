@@ -1306,21 +1306,21 @@ void PrintStats(const char* what, const bench::ServerStats& s) {
 }
 
 #ifndef LX_RANDOM_CALLS_IN_PROCESS
+BOOL CALLBACK FindExitBox(HWND window, LPARAM data) {
+    auto* f = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (owner != f->first || wcscmp(name, L"#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+    f->second = window;
+    return FALSE;
+}
+
 // The message box the panel's Exit asks with while clients are connected, or null.
 HWND ExitBox(DWORD pid) {
     std::pair<DWORD, HWND> find{pid, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-            auto* f = reinterpret_cast<std::pair<DWORD, HWND>*>(data);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t name[64] = {};
-            GetClassNameW(window, name, 64);
-            if (owner != f->first || wcscmp(name, L"#32770") != 0 || !IsWindowVisible(window)) return TRUE;
-            f->second = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&find));
+    EnumWindows(&FindExitBox, reinterpret_cast<LPARAM>(&find));
     return find.second;
 }
 #endif
