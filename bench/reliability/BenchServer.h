@@ -86,6 +86,13 @@ inline DWORD CountHandles(DWORD pid) {
     return count;
 }
 
+// The handles a process holds: GetProcessHandleCount where it answers, else the system's list.
+inline DWORD HandleCount(HANDLE process, DWORD pid) {
+    DWORD count = 0;
+    if (GetProcessHandleCount(process, &count) && count) return count;
+    return CountHandles(pid);
+}
+
 // A name for each object type index that objects made here show: event, thread, process, file, key and so on.
 inline std::map<USHORT, std::string> HandleTypeNames() {
     std::vector<std::pair<HANDLE, const char*>> samples;
@@ -178,7 +185,7 @@ public:
         if (!process_) return s;
         s.alive = WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
         s.privateBytes = PrivateBytes(process_);
-        if (!GetProcessHandleCount(process_, &s.handles) || s.handles == 0) s.handles = CountHandles(pid_);
+        s.handles = HandleCount(process_, pid_);
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
         if (snapshot != INVALID_HANDLE_VALUE) {
             THREADENTRY32 t = {};

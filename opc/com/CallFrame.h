@@ -13,6 +13,8 @@
 #include <new>
 #include <type_traits>
 
+#include "opc/com/ObjectLocks.h"
+
 namespace opc::com {
 
 // True while the process-wide shutting-down flag is set.
@@ -21,7 +23,7 @@ bool ProcessShuttingDown() noexcept;
 // Busy counter and object lock of one COM object.
 struct ObjectCore {
     std::atomic<long> busy{0};
-    std::recursive_mutex lock;
+    ::opc::com::RecursiveLock lock;
 
     // Waits, yielding the processor, until no call is in progress.
     void WaitUntilIdle() const noexcept {
@@ -86,7 +88,7 @@ public:
         if (ProcessShuttingDown()) return E_FAIL;
         BusyScope busy(core_);
         return Guarded([&]() -> HRESULT {
-            std::unique_lock<std::recursive_mutex> hold(core_.lock, std::defer_lock);
+            std::unique_lock<::opc::com::RecursiveLock> hold(core_.lock, std::defer_lock);
             if (locked_) hold.lock();
             if (refuse_ && refuse_->load()) return E_FAIL;
             return body();

@@ -18,6 +18,8 @@
 #include <tuple>
 #include <utility>
 
+#include "opc/com/ObjectLocks.h"
+
 namespace opc::com {
 
 template <class I>
@@ -179,17 +181,17 @@ public:
 
     explicit LifetimeToken(T* owner) noexcept : owner_(owner) {}
     void Clear() noexcept {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         owner_ = nullptr;
     }
     ComPtr<T> Lock() noexcept {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         if (owner_ && owner_->TryAddRef()) return Adopt(owner_);
         return ComPtr<T>();
     }
     // A job's reference, counted apart from every other reference.
     Pin PinOwner() noexcept {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         if (!owner_ || !owner_->TryAddRef()) return Pin();
         ++pins_;
         return Pin(this, owner_);
@@ -197,19 +199,19 @@ public:
     // The owner's reference count less the references that jobs hold, read at one instant:
     // pins are taken and dropped only under the token's lock.
     LONG ReferencesBesidesPins(const T& owner) noexcept {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         return owner.RefCount() - pins_;
     }
 
 private:
     void Unpin(T* owner) noexcept {
         // The lock is recursive: a last release destroys the owner, which clears the token.
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         --pins_;
         owner->Release();
     }
 
-    std::recursive_mutex lock_;
+    ::opc::com::RecursiveLock lock_;
     T* owner_;
     LONG pins_ = 0;
 };

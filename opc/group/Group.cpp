@@ -44,7 +44,7 @@ std::int64_t Group::ReviseRate(DWORD requestedMs) const noexcept {
 void Group::Initialise(std::shared_ptr<UpdateService> service, Server* server, OPCHANDLE serverHandle,
                        OPCHANDLE clientHandle, std::wstring name, bool active, DWORD requestedRateMs,
                        const LONG* timeBias, LCID locale, FLOAT percentDeadband) {
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     service_ = std::move(service);
     server_ = server;
     serverHandle_ = serverHandle;
@@ -68,44 +68,44 @@ void Group::Initialise(std::shared_ptr<UpdateService> service, Server* server, O
 // ---------------------------------------------------------------------------- state access
 
 OPCHANDLE Group::ClientHandle() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return clientHandle_;
 }
 std::int64_t Group::UpdateRateMicroseconds() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return updateRate_;
 }
 LONG Group::TimeBias() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return timeBias_;
 }
 LCID Group::Locale() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return locale_;
 }
 FLOAT Group::PercentDeadband() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return percentDeadband_;
 }
 bool Group::CallbacksEnabled() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return callbacksEnabled_;
 }
 void Group::SetCallbacksEnabled(bool on) {
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     callbacksEnabled_ = on;
 }
 UtcTime Group::LastCallbackTime() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return lastCallbackTime_;
 }
 std::weak_ptr<Group::Token> Group::LifetimeHandle() const {
-    std::lock_guard<std::recursive_mutex> hold(const_cast<std::recursive_mutex&>(core_.lock));
+    std::lock_guard<::opc::com::RecursiveLock> hold(const_cast<::opc::com::RecursiveLock&>(core_.lock));
     return token_;
 }
 
 void Group::InsertItem(std::shared_ptr<GroupItem> item) {
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     const ItemHandle handle = item->serverHandle;
     items_[handle] = std::move(item);
 }
@@ -113,10 +113,10 @@ void Group::InsertItem(std::shared_ptr<GroupItem> item) {
 void Group::CopyItemsFrom(Group& source) {
     ItemMap copy;
     {
-        std::lock_guard<std::recursive_mutex> hold(source.core_.lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(source.core_.lock);
         for (const auto& [handle, item] : source.items_) copy.emplace(handle, std::make_shared<GroupItem>(*item));
     }
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     items_.swap(copy);
 }
 
@@ -127,7 +127,7 @@ bool Group::HeldBeyond(LONG own) noexcept {
 
 void Group::ForcedTeardown() noexcept {
     {
-        std::lock_guard<std::recursive_mutex> hold(core_.lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
         removed_ = true;
     }
     core_.WaitUntilIdle();
@@ -136,7 +136,7 @@ void Group::ForcedTeardown() noexcept {
     while (deliveries_.load() != 0) Sleep(1);
     std::shared_ptr<Token> token;
     {
-        std::lock_guard<std::recursive_mutex> hold(core_.lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
         token.swap(token_);
     }
     if (token) token->Clear(); // queued ticks and jobs now do nothing
@@ -235,7 +235,7 @@ void Group::TickJob(const std::weak_ptr<Token>& weak) noexcept {
 void Group::Tick() noexcept {
     if (lx::ProcessShuttingDown()) return; // the ticks stop
     lx::BusyScope busy(core_);
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     if (removed_) return;
     // While the previous tick's callback is still on its way to a slow client, nothing
     // is built: the last-callback time stays, so the next tick after it arrived carries
@@ -285,7 +285,7 @@ struct DataChangeArrays {
 } // namespace
 
 bool Group::QueueDataChange(DWORD transaction, bool tick) {
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     // Without a sink (none advised, or every client gone) a callback would reach nobody:
     // nothing is built, and a tick still counts as a callback.
     if (!dataPoint_.HasSinks()) return false;

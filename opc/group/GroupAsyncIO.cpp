@@ -175,7 +175,7 @@ void Group::AsyncJob(const std::weak_ptr<Token>& weak) noexcept {
 void Group::RunAsyncJob() noexcept {
     {
         // The removed flag is not consulted: requests queued before a RemoveGroup complete.
-        std::lock_guard<std::recursive_mutex> hold(core_.lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
         try {
             if (!transactions_.empty()) {
                 // The front transaction: not necessarily the one whose request posted this job.

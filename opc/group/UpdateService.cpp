@@ -1,5 +1,7 @@
 #include "opc/group/UpdateService.h"
 
+#include "opc/com/ObjectLocks.h"
+
 #include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -253,7 +255,7 @@ struct UpdateService::Impl {
 
     // The cached values by (channel, attribute), which the scan walks too: one node per entry
     // (no separate scan list), so that a hundred thousand entries stay small.
-    mutable std::recursive_mutex lock; // cache and scan time
+    mutable ::opc::com::RecursiveLock lock; // cache and scan time
     std::unordered_map<Key, std::shared_ptr<CachedValue>, KeyHash> cache;
     UtcTime scanTime{};
     std::atomic<std::uint64_t> sequence{0};
@@ -285,7 +287,7 @@ struct UpdateService::Impl {
 
     std::shared_ptr<CachedValue> Get(std::shared_ptr<AttributeNode> node, int channel, int attribute,
                                      VARTYPE canonical) {
-        std::lock_guard<std::recursive_mutex> hold(lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock);
         const Key key{channel, attribute};
         auto [slot, made] = cache.try_emplace(key);
         if (!made) return slot->second;
@@ -308,7 +310,7 @@ struct UpdateService::Impl {
 
     void Scan() {
         {
-            std::lock_guard<std::recursive_mutex> hold(lock);
+            std::lock_guard<::opc::com::RecursiveLock> hold(lock);
             scanTime = ServiceClock::now();
             if (scanDue == UtcTime{}) scanDue = scanTime; // the first scan starts the grid
             const std::uint64_t seq = ++sequence;
@@ -420,7 +422,7 @@ UpdateService::~UpdateService() {
 Duration UpdateService::ScanPeriod() const noexcept { return impl_->scanPeriod; }
 
 UtcTime UpdateService::ScanTime() const {
-    std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(impl_->lock);
     return impl_->scanTime;
 }
 
@@ -437,7 +439,7 @@ std::shared_ptr<CachedValue> UpdateService::GetCachedValue(int channel, int attr
 }
 
 std::size_t UpdateService::CacheSize() const {
-    std::lock_guard<std::recursive_mutex> hold(impl_->lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(impl_->lock);
     return impl_->cache.size();
 }
 

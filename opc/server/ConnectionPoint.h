@@ -23,7 +23,7 @@ namespace opc::server {
 template <class Sink>
 class ConnectionPoint final : public IConnectionPoint {
 public:
-    ConnectionPoint(IConnectionPointContainer& container, std::recursive_mutex& lock) noexcept
+    ConnectionPoint(IConnectionPointContainer& container, ::opc::com::RecursiveLock& lock) noexcept
         : container_(container), lock_(lock) {}
     ~ConnectionPoint() { Clear(); }
     ConnectionPoint(const ConnectionPoint&) = delete;
@@ -62,7 +62,7 @@ public:
         if (FAILED(hr)) return hr;
         if (!sink) return CONNECT_E_CANNOTCONNECT;
         try {
-            std::lock_guard<std::recursive_mutex> hold(lock_);
+            std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
             std::size_t slot = 0;
             while (slot < slots_.size() && slots_[slot]) ++slot;
             if (slot == slots_.size()) {
@@ -79,7 +79,7 @@ public:
     STDMETHODIMP Unadvise(DWORD cookie) override {
         com::ComPtr<Sink> sink;
         {
-            std::lock_guard<std::recursive_mutex> hold(lock_);
+            std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
             if (cookie == 0 || cookie > slots_.size() || !slots_[cookie - 1]) return CONNECT_E_NOCONNECTION;
             sink.Swap(slots_[cookie - 1]);
             TrimTail();
@@ -92,7 +92,7 @@ public:
         return com::Guarded([&]() -> HRESULT {
             std::vector<ConnectionEnumTraits::Item> items;
             {
-                std::lock_guard<std::recursive_mutex> hold(lock_);
+                std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
                 for (std::size_t i = 0; i < slots_.size(); ++i) {
                     if (!slots_[i]) continue;
                     com::ComPtr<IUnknown> unknown;
@@ -107,25 +107,25 @@ public:
 
     // For the owner. Number of slots (empty ones included).
     std::size_t SlotCount() const {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         return slots_.size();
     }
     // The sink in a slot (0-based) with a new reference, or NULL.
     com::ComPtr<Sink> SinkAt(std::size_t slot) const {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         return slot < slots_.size() ? slots_[slot] : com::ComPtr<Sink>();
     }
     // Drops the sink of a slot if it is still `sink` (a client that is gone).
     void Drop(std::size_t slot, Sink* sink) {
         com::ComPtr<Sink> dropped;
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         if (slot < slots_.size() && slots_[slot].Get() == sink) {
             dropped.Swap(slots_[slot]);
             TrimTail();
         }
     }
     bool HasSinks() const {
-        std::lock_guard<std::recursive_mutex> hold(lock_);
+        std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
         for (const auto& s : slots_)
             if (s) return true;
         return false;
@@ -149,7 +149,7 @@ public:
     void Clear() noexcept {
         std::vector<com::ComPtr<Sink>> old;
         {
-            std::lock_guard<std::recursive_mutex> hold(lock_);
+            std::lock_guard<::opc::com::RecursiveLock> hold(lock_);
             old.swap(slots_);
         }
     }
@@ -163,7 +163,7 @@ private:
     }
 
     IConnectionPointContainer& container_;
-    std::recursive_mutex& lock_;
+    ::opc::com::RecursiveLock& lock_;
     std::vector<com::ComPtr<Sink>> slots_;
 };
 

@@ -113,7 +113,7 @@ public:
         if (!elements || (celt != 1 && !fetched)) return E_POINTER;
         if (!snapshot_) return E_FAIL;
         return com::Guarded([&]() -> HRESULT {
-            std::lock_guard<std::mutex> hold(lock_);
+            std::lock_guard<com::SlimLock> hold(lock_);
             const std::vector<Item>& items = *snapshot_;
             const std::size_t remaining = items.size() - std::min(position_, items.size());
             const std::size_t count = std::min<std::size_t>(celt, remaining);
@@ -131,7 +131,7 @@ public:
     }
     STDMETHODIMP Skip(ULONG celt) override {
         if (celt == 0) return E_INVALIDARG;
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<com::SlimLock> hold(lock_);
         const std::size_t size = snapshot_ ? snapshot_->size() : 0;
         const std::size_t remaining = size - std::min(position_, size);
         const std::size_t count = std::min<std::size_t>(celt, remaining);
@@ -139,7 +139,7 @@ public:
         return count < celt ? S_FALSE : S_OK;
     }
     STDMETHODIMP Reset() override {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<com::SlimLock> hold(lock_);
         position_ = 0;
         return S_OK;
     }
@@ -149,7 +149,7 @@ public:
         return com::Guarded([&]() -> HRESULT {
             std::size_t position;
             {
-                std::lock_guard<std::mutex> hold(lock_);
+                std::lock_guard<com::SlimLock> hold(lock_);
                 position = position_;
             }
             auto clone = com::MakeComObject<SnapshotEnumerator>(snapshot_, position);
@@ -161,7 +161,7 @@ public:
 private:
     com::ModuleLock moduleLock_;
     Snapshot snapshot_;
-    std::mutex lock_;
+    com::SlimLock lock_;
     std::size_t position_;
 };
 

@@ -50,7 +50,7 @@ STDMETHODIMP FlatBrowseEnumerator::Next(ULONG celt, LPOLESTR* elements, ULONG* f
     if (celt == 0) return E_INVALIDARG;
     if (!elements || (celt != 1 && !fetched)) return E_POINTER;
     return com::Guarded([&]() -> HRESULT {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<com::SlimLock> hold(lock_);
         FlatBrowse::Cursor at = at_;  // taken over only when the whole call succeeds
         ULONG made = 0;
         try {
@@ -74,7 +74,7 @@ STDMETHODIMP FlatBrowseEnumerator::Next(ULONG celt, LPOLESTR* elements, ULONG* f
 STDMETHODIMP FlatBrowseEnumerator::Skip(ULONG celt) {
     if (celt == 0) return E_INVALIDARG;
     return com::Guarded([&]() -> HRESULT {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<com::SlimLock> hold(lock_);
         FlatBrowse::Cursor at = at_;
         ULONG skipped = 0;
         for (; skipped < celt && !at.AtEnd(); ++skipped) browse_->Advance(at);
@@ -86,7 +86,7 @@ STDMETHODIMP FlatBrowseEnumerator::Skip(ULONG celt) {
 STDMETHODIMP FlatBrowseEnumerator::Reset() {
     return com::Guarded([&]() -> HRESULT {
         FlatBrowse::Cursor first = browse_->First();
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<com::SlimLock> hold(lock_);
         at_ = std::move(first);
         return S_OK;
     });
@@ -98,7 +98,7 @@ STDMETHODIMP FlatBrowseEnumerator::Clone(IEnumString** result) {
     return com::Guarded([&]() -> HRESULT {
         FlatBrowse::Cursor at;
         {
-            std::lock_guard<std::mutex> hold(lock_);
+            std::lock_guard<com::SlimLock> hold(lock_);
             at = at_;
         }
         *result = com::MakeComObject<FlatBrowseEnumerator>(browse_, std::move(at)).Detach();

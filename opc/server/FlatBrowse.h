@@ -78,7 +78,7 @@ public:
 private:
     com::ModuleLock moduleLock_;
     std::shared_ptr<const FlatBrowse> browse_;
-    std::mutex lock_;
+    com::SlimLock lock_;
     FlatBrowse::Cursor at_;
 };
 

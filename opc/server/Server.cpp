@@ -153,7 +153,7 @@ std::wstring Server::GenerateName() const {
 }
 
 std::size_t Server::GroupCount() {
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     return groups_.size();
 }
 
@@ -375,7 +375,7 @@ void Server::TearDownFor(DWORD client) noexcept {
     Registry groups;
     std::vector<std::weak_ptr<lx::LifetimeToken<Group>>> created;
     {
-        std::lock_guard<std::recursive_mutex> hold(core_.lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
         groups.swap(groups_);
         created.swap(created_);
     }

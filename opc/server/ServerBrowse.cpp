@@ -67,7 +67,7 @@ STDMETHODIMP Server::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR 
     return Frame().Check(ppIEnumString != nullptr).Clear(ppIEnumString).Unlocked().Run([&]() -> HRESULT {
         AddressSpaceBrowser browser{nullptr};
         {
-            std::lock_guard<std::recursive_mutex> hold(core_.lock);
+            std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
             browser = browser_;
         }
         std::vector<std::wstring> names;

@@ -159,7 +159,7 @@ TEST_F(AsyncIO, ReadOfOnlyInvalidHandlesFailsAtOnceWithTheErrors) {
 TEST_F(AsyncIO, WriteCompletesWithClientHandlesAndResultsInRequestOrder) {
     {
         // The jobs take the group's lock: holding it keeps them waiting while the requests are made.
-        std::lock_guard<std::recursive_mutex> hold(group->Core().lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(group->Core().lock);
         ASSERT_EQ(Write({pump, temp}, {3.0, 33.0}, 9), S_OK);
         std::vector<HRESULT> errors;
         ASSERT_EQ(Write({temp, 999, pump}, {44.0, 1.0, 4.0}, 10, &errors), S_FALSE);

@@ -297,14 +297,14 @@ TEST_F(UpdateEngine, InactiveItemsAreSkippedAndNotReportedOnReactivation) {
     Step(100ms, 3);
     ASSERT_EQ(s.sink->Changes().size(), 1u);
     {
-        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock); // as the tick reads it
+        std::lock_guard<::opc::com::RecursiveLock> hold(s.object().Core().lock); // as the tick reads it
         s.item->active = false;
     }
     fake.Channel(7).Set(2, 3.0f);
     Step(100ms, 4);
     EXPECT_EQ(s.sink->Changes().size(), 1u);
     {
-        std::lock_guard<std::recursive_mutex> hold(s.object().Core().lock);
+        std::lock_guard<::opc::com::RecursiveLock> hold(s.object().Core().lock);
         s.item->active = true; // no change since the group's last callback
     }
     Step(100ms, 4);
