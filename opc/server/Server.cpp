@@ -413,7 +413,7 @@ void Server::WatchClient(DWORD pid) {
         if (auto token = weak.lock())
             if (auto self = token->Lock()) self->ClientGone();
     });
-    std::lock_guard<std::recursive_mutex> hold(core_.lock);
+    std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     watch_ = std::move(watch);
 }
 
