@@ -3,7 +3,7 @@
 //   resolve:    the item identifier to its attribute node;
 //   type+rights: the canonical type and access rights (read from the runtime);
 //   cache:      the update service's cached value, made and read at once (new attributes);
-//   item+map:   the group item and its entry in an item map ordered by handle;
+//   item+table: the group item in its slot of the group's item table (handles as indices);
 //   release:    the items and then the cached values (the next scan) released.
 // Also the heap bytes per item of the item, the map entry and the cached value.
 //
@@ -14,12 +14,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "Runtime.h"
 #include "opc/group/GroupItem.h"
+#include "opc/group/ItemTable.h"
 #include "opc/group/UpdateService.h"
 #include "runtime/AddressSpace.h"
 #include "common/PrivateBytes.h"
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     std::vector<VARTYPE> types(n);
     std::vector<DWORD> rights(n);
     std::vector<std::shared_ptr<opc::CachedValue>> caches(n);
-    std::map<opc::ItemHandle, std::shared_ptr<opc::GroupItem>> items;
+    opc::ItemTable items;
 
     const double bytes0 = PrivateBytes();
     auto t0 = Clock::now();
@@ -100,13 +100,14 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < n; ++i) caches[i] = service->GetCachedValue(nodes[i], types[i]);
     auto t3 = Clock::now();
     const double bytes1 = PrivateBytes();
+    items.ReserveHandles(n);
     for (std::size_t i = 0; i < n; ++i) {
-        auto item = std::make_shared<opc::GroupItem>();
-        item->cache = std::move(caches[i]);
-        item->clientHandle = static_cast<opc::ItemHandle>(i + 1);
-        item->serverHandle = static_cast<opc::ItemHandle>(i + 1);
-        item->requestedType = types[i];
-        items.emplace_hint(items.end(), item->serverHandle, std::move(item));
+        opc::GroupItem item;
+        item.cache = std::move(caches[i]);
+        item.clientHandle = static_cast<opc::ItemHandle>(i + 1);
+        item.serverHandle = items.FreeFrom(static_cast<opc::ItemHandle>(items.size() + 1));
+        item.requestedType = types[i];
+        items.Put(std::move(item));
     }
     auto t4 = Clock::now();
     const double bytes2 = PrivateBytes();
@@ -125,11 +126,11 @@ int main(int argc, char** argv) {
     row("cache (made, read at once)", Micro(t3 - t2));
     row("  of it: first read alone", Micro(reads));
     row("  of it: service clock alone", Micro(clock));
-    row("item+map", Micro(t4 - t3));
+    row("item+table", Micro(t4 - t3));
     row("release items", Micro(t5 - t4));
     row("all but release", Micro(t4 - t0));
     std::printf("%-32s %10.0f bytes/item\n", "cached values", (bytes1 - bytes0) / per);
-    std::printf("%-32s %10.0f bytes/item\n", "items and map", (bytes2 - bytes1) / per);
+    std::printf("%-32s %10.0f bytes/item\n", "items and table", (bytes2 - bytes1) / per);
     std::printf("%-32s %10.0f bytes/item\n", "kept after release", (bytes3 - bytes0) / per);
     std::printf("cache entries left: %zu\n", service->CacheSize());
     return 0;

@@ -4,9 +4,10 @@
 // the proxy/stub DLL in the current prefix, and starts the server by COM activation.
 // Then prints, each as an absolute figure and as a ratio to the floor (one bare COM
 // call, IOPCCommon::GetLocaleID, measured in the same run):
-//   AddItems and RemoveItems of 1,000 / 10,000 / 100,000 items (distinct attributes, one call each), as a
-//   ratio to a bare AddItems / RemoveItems of the same item definitions answered from prebuilt arrays by
-//   opc_io_floor.exe, the two timed in alternating rounds (the median of five, three at 100,000);
+//   AddItems, ValidateItems and RemoveItems of 1,000 / 10,000 / 100,000 items (distinct attributes, one call
+//   each), as a ratio to a bare call of the same item definitions answered from prebuilt arrays by
+//   opc_io_floor.exe, the two timed in alternating rounds (the median of five, three at 100,000), in one
+//   table, with AddItems' time per item at 100,000 over that at 10,000 (1.00: linear);
 //   CACHE and DEVICE Read of 1 / 100 / 1,000 items, also as a ratio to a bare Read of the same N items
 //   answered from prebuilt arrays by opc_io_floor.exe (a COM local server of the benchmark's own),
 //   the two timed in alternating rounds (the median of five);
@@ -22,6 +23,10 @@
 //   values): flat, whatever the call.
 //
 // Usage: opc_io_bench [channels (default 10000)] [subscription seconds (default 10)]
+//        opc_io_bench items [channels (default 10000)]   (only item management and the memory per item)
+//        opc_io_bench browse [channels ...]   (only the flat browse of whole nodes of 10,000, 50,000 and
+//                                              100,000 channels, or those given, each in a server of its own:
+//                                              BrowseOPCItemIDs(OPC_FLAT), then IEnumString::Next by 1,000)
 //        opc_io_bench calls [calls per method (default 3000)]    (only the memory per call, 1,000 channels)
 // Run under Wine with a display, e.g. in the build's prefix:
 //   xvfb-run -a scripts/wine-run.sh build/x86_64/bin/opc_io_bench.exe
@@ -88,12 +93,13 @@ DWORD RunAndWait(const std::wstring& exe, const std::wstring& arguments) {
 constexpr int kCounterAttributes[] = {0, 2, 9, 26, 27, 28, 29, 30, 31, 32};
 constexpr std::size_t kCountersPerChannel = sizeof(kCounterAttributes) / sizeof(kCounterAttributes[0]);
 
-bool WriteNode(const std::wstring& path, int channels) {
+bool WriteNode(const std::wstring& path, int channels, bool simulated = true) {
     std::ofstream out(std::string(path.begin(), path.end()));
     out << "node \"Bench Node\" type 1\nscan 100\ngroup 0 \"Plant\"\ngroup 40 \"Line\" parent 0\n";
     for (int ch = 1; ch <= channels; ++ch) {
         out << "channel " << ch << " type 4 \"C" << ch << "\" in 40\n";
-        for (int attribute : kCounterAttributes) out << "  sim " << attribute << " counter 0 1\n";
+        if (simulated)
+            for (int attribute : kCounterAttributes) out << "  sim " << attribute << " counter 0 1\n";
     }
     return static_cast<bool>(out);
 }
@@ -356,14 +362,97 @@ double TimeRemove(IOPCItemMgt* items, const std::vector<OPCHANDLE>& handles, std
     return us;
 }
 
+// Time of one ValidateItems of defs; counts a call that is not S_OK.
+double TimeValidate(IOPCItemMgt* items, const std::vector<OPCITEMDEF>& defs, std::size_t* failures) {
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    const auto start = Clock::now();
+    const HRESULT hr = items->ValidateItems(static_cast<DWORD>(defs.size()), const_cast<OPCITEMDEF*>(defs.data()),
+                                            FALSE, &results, &errors);
+    const double us = Micro(Clock::now() - start);
+    if (hr != S_OK) ++*failures;
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return us;
+}
+
+// Ends the server process: its panel is closed (no client is connected any more), and only if that does not
+// end it is it ended by force (a prefix whose server was ended so may need `wineserver -k` before COM starts it
+// again).
+void EndServer(DWORD pid, HANDLE process) {
+    Sleep(500);
+    EnumWindows(CloseWindowsOf, static_cast<LPARAM>(pid));
+    if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) {
+        std::printf("lx6opc.exe still runs 15 s after its panel was closed: ended\n");
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+    }
+}
+
+// A flat browse of a whole node of `channels` channels (no simulation), in a server of its own, as a client
+// makes it: BrowseOPCItemIDs(OPC_FLAT, no filter), then IEnumString::Next of 1,000 identifiers until the end.
+struct BrowseFigures {
+    int channels = 0;
+    double startMs = 0;        // CoCreateInstance, the node loaded
+    std::size_t ids = 0;
+    double toEnumeratorMs = 0;  // BrowseOPCItemIDs
+    double totalMs = 0;         // BrowseOPCItemIDs and every Next
+    double serverMB = 0;        // the server's private bytes the browse added, with the enumerator still held
+};
+
+bool BrowseNode(const std::wstring& node, int channels, BrowseFigures* f) {
+    f->channels = channels;
+    if (!WriteNode(node, channels, false) || !SetNodePath(node)) return false;
+    const auto started = Clock::now();
+    ComPtr<IOPCServer> server;
+    const HRESULT hr = CoCreateInstance(kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_PPV_ARGS(&server));
+    if (FAILED(hr)) {
+        std::printf("CoCreateInstance (%d channels): 0x%08lx\n", channels, static_cast<unsigned long>(hr));
+        return false;
+    }
+    f->startMs = Micro(Clock::now() - started) / 1000;
+    const DWORD pid = FindServerProcess();
+    HANDLE process = pid ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE | PROCESS_TERMINATE,
+                                       FALSE, pid)
+                         : nullptr;
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    if (SUCCEEDED(server.As(&browse))) {
+        Sleep(500);
+        const double before = process ? PrivateBytes(process) : 0;
+        const auto start = Clock::now();
+        ComPtr<IEnumString> e;
+        HRESULT step = browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, e.GetAddressOf());
+        f->toEnumeratorMs = Micro(Clock::now() - start) / 1000;
+        if (step == S_OK && e) {
+            LPOLESTR batch[1000];
+            ULONG fetched = 0;
+            do {
+                fetched = 0;
+                step = e->Next(1000, batch, &fetched);
+                for (ULONG i = 0; i < fetched; ++i) CoTaskMemFree(batch[i]);
+                f->ids += fetched;
+            } while (step == S_OK && fetched == 1000);
+        }
+        f->totalMs = Micro(Clock::now() - start) / 1000;
+        if (process) f->serverMB = (PrivateBytes(process) - before) / 1048576.0;
+    }
+    browse.Reset();
+    server.Reset();
+    if (process) {
+        EndServer(pid, process);
+        CloseHandle(process);
+    }
+    return f->ids > 0;
+}
+
 struct Bench {
     ComPtr<IOPCServer> server;
     ComPtr<IOPCSyncIO> floor;  // opc_io_floor.exe; null when it could not be started
     ComPtr<IOPCItemMgt> floorItems;
     double floorUs = 0;
 
-    // The floor's bare AddItems of defs and RemoveItems of as many handles; false without a floor.
-    bool FloorAddRemove(const std::vector<OPCITEMDEF>& defs, double* addUs, double* removeUs) {
+    // The floor's bare AddItems, ValidateItems and RemoveItems of defs (as many handles); false without a floor.
+    bool FloorItemCalls(const std::vector<OPCITEMDEF>& defs, double* addUs, double* validateUs, double* removeUs) {
         if (!floorItems) return false;
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
@@ -376,6 +465,7 @@ struct Bench {
         std::vector<OPCHANDLE> handles(defs.size());
         for (std::size_t i = 0; i < handles.size(); ++i) handles[i] = static_cast<OPCHANDLE>(i + 1);
         std::size_t failures = 0;
+        *validateUs = TimeValidate(floorItems.Get(), defs, &failures);
         *removeUs = TimeRemove(floorItems.Get(), handles, &failures);
         return hr == S_OK && failures == 0;
     }
@@ -736,7 +826,12 @@ void CallMemory(Bench& b, HANDLE process, const std::vector<std::wstring>& ids, 
 
 int wmain(int argc, wchar_t** argv) {
     const bool callsOnly = argc > 1 && _wcsicmp(argv[1], L"calls") == 0;  // only the memory per call
-    const int channels = callsOnly ? 1000 : argc > 1 ? std::max(1000, _wtoi(argv[1])) : 10000;
+    const bool itemsOnly = argc > 1 && _wcsicmp(argv[1], L"items") == 0;  // only item management and memory
+    const bool browseOnly = argc > 1 && _wcsicmp(argv[1], L"browse") == 0;  // only the flat browse
+    const int channels = callsOnly ? 1000
+                         : itemsOnly ? (argc > 2 ? std::max(1000, _wtoi(argv[2])) : 10000)
+                         : argc > 1  ? std::max(1000, _wtoi(argv[1]))
+                                     : 10000;
     const int subscriptionSeconds = argc > 2 ? std::max(1, _wtoi(argv[2])) : 10;
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
 
@@ -750,6 +845,31 @@ int wmain(int argc, wchar_t** argv) {
     if (RunAndWait(BinDir() + L"lx6opc.exe", L"/RegServer") != 0 || FAILED(RegisterProxy())) {
         std::printf("cannot register lx6opc.exe or lx6opcps.dll\n");
         return 1;
+    }
+    if (browseOnly) {
+        std::vector<int> sizes;
+        for (int i = 2; i < argc; ++i) sizes.push_back(std::max(1, _wtoi(argv[i])));
+        if (sizes.empty()) sizes = {10000, 50000, 100000};
+        std::printf("flat browse of a whole node across processes: BrowseOPCItemIDs(OPC_FLAT), then IEnumString::Next "
+                    "by 1,000\n(each node in a server of its own; type-4 channels)\n\n");
+        std::printf("%9s %10s %10s %12s %10s %11s %12s %11s\n", "channels", "start ms", "ids", "to enum ms",
+                    "total ms", "us per id", "x per id", "server MB");
+        double firstPerId = 0;
+        for (int size : sizes) {
+            BrowseFigures f;
+            if (!BrowseNode(node, size, &f)) {
+                std::printf("%9d the browse failed (%zu identifiers)\n", size, f.ids);
+                continue;
+            }
+            const double perId = f.totalMs * 1000 / static_cast<double>(f.ids);
+            if (firstPerId == 0) firstPerId = perId;
+            std::printf("%9d %10.0f %10zu %12.1f %10.0f %11.3f %11.2fx %11.1f\n", f.channels, f.startMs, f.ids,
+                        f.toEnumeratorMs, f.totalMs, perId, perId / firstPerId, f.serverMB);
+        }
+        std::printf("(x per id: time per identifier over that of the first node; 1.00 is linear)\n");
+        DeleteFileW(node.c_str());
+        CoUninitialize();
+        return 0;
     }
 
     Bench b;
@@ -823,57 +943,74 @@ int wmain(int argc, wchar_t** argv) {
         const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
         return *lo > 0 ? *hi / *lo : 0.0;
     };
-    std::printf("%-44s %14s %12s %9s %7s\n", "item management, median of rounds", "server", "floor", "ratio",
-                "spread");
+    struct ItemRow {
+        const char* call;
+        std::size_t n;
+        double server, floor, ratio, spread;
+    };
+    std::vector<ItemRow> rows;
+    std::size_t failures = 0;
     for (std::size_t n : {std::size_t(1000), std::size_t(10000), std::size_t(100000)}) {
         if (callsOnly) break;
         std::vector<std::wstring> ids;
         for (std::size_t k = 0; k < n; ++k) ids.push_back(idOf(k % distinct));
         const std::vector<OPCITEMDEF> defs = Definitions(ids);
         const int rounds = n == 100000 ? 3 : 5;
-        std::vector<double> addUs, removeUs, floorAddUs, floorRemoveUs, addRatio, removeRatio;
-        std::size_t failures = 0;
+        enum { kAdd, kValidate, kRemove, kCalls };
+        std::vector<double> server[kCalls], floor[kCalls], ratio[kCalls];
         for (int round = 0; round < rounds; ++round) {
-            double floorAdd = 0, floorRemove = 0;
-            const bool floored = b.FloorAddRemove(defs, &floorAdd, &floorRemove);
+            double f[kCalls] = {};
+            const bool floored = b.FloorItemCalls(defs, &f[kAdd], &f[kValidate], &f[kRemove]);
             OPCHANDLE handle = 0;
             ComPtr<IOPCItemMgt> items = b.AddGroup(L"add", FALSE, 1000, &handle);
             if (!items) break;
-            double add = 0, remove = 0;
-            auto added = b.AddDefinitions(items.Get(), defs, &add);
+            double t[kCalls] = {};
+            auto added = b.AddDefinitions(items.Get(), defs, &t[kAdd]);
             if (added.size() != n) ++failures;
-            remove = TimeRemove(items.Get(), added, &failures);
+            t[kValidate] = TimeValidate(items.Get(), defs, &failures);
+            t[kRemove] = TimeRemove(items.Get(), added, &failures);
             items.Reset();
             b.server->RemoveGroup(handle, TRUE);
-            addUs.push_back(add);
-            removeUs.push_back(remove);
-            if (floored) {
-                floorAddUs.push_back(floorAdd);
-                floorRemoveUs.push_back(floorRemove);
-                addRatio.push_back(add / floorAdd);
-                removeRatio.push_back(remove / floorRemove);
+            for (int c = 0; c < kCalls; ++c) {
+                server[c].push_back(t[c]);
+                if (!floored) continue;
+                floor[c].push_back(f[c]);
+                ratio[c].push_back(t[c] / f[c]);
             }
             Sleep(300);  // the next scan drops the cached values
         }
-        for (bool add : {true, false}) {
-            char label[64];
-            std::snprintf(label, sizeof label, "%s %zu items (one call)", add ? "AddItems" : "RemoveItems", n);
-            const auto& server = add ? addUs : removeUs;
-            const auto& floor = add ? floorAddUs : floorRemoveUs;
-            const auto& ratio = add ? addRatio : removeRatio;
-            std::printf("%-44s %11.0f us %9.0f us %7.2f x %6.2f\n", label, median(server), median(floor), median(ratio),
-                        spread(ratio));
-            if (add)
-                std::printf("%-44s %11.2f us %9.2f us\n", "  per item", median(server) / static_cast<double>(n),
-                            median(floor) / static_cast<double>(n));
-        }
-        if (failures) std::printf("  (%zu calls not S_OK or with failed items)\n", failures);
+        const char* names[kCalls] = {"AddItems", "ValidateItems", "RemoveItems"};
+        for (int c = 0; c < kCalls; ++c)
+            rows.push_back({names[c], n, median(server[c]), median(floor[c]), median(ratio[c]), spread(ratio[c])});
     }
-    std::printf("  (ratio: median of the per-round ratios to the floor; spread: largest over smallest ratio, %s)\n",
-                "the noise of the machine");
+    if (!rows.empty()) {
+        std::printf("item management: one call of N distinct items on a new group, median of 5 rounds (3 at 100,000),\n"
+                    "each round timed against opc_io_floor.exe answering the same call from prebuilt arrays\n\n");
+        std::printf("%-14s %7s %12s %12s %8s %7s %14s %14s\n", "call", "N", "server us", "floor us", "ratio",
+                    "spread", "server us/item", "floor us/item");
+        for (const char* call : {"AddItems", "ValidateItems", "RemoveItems"})
+            for (const ItemRow& r : rows)
+                if (std::string(r.call) == call)
+                    std::printf("%-14s %7zu %12.0f %12.0f %7.2fx %7.2f %14.3f %14.3f\n", r.call, r.n, r.server, r.floor,
+                                r.ratio, r.spread, r.server / static_cast<double>(r.n),
+                                r.floor / static_cast<double>(r.n));
+        auto perItem = [&](const char* call, std::size_t n) {
+            for (const ItemRow& r : rows)
+                if (std::string(r.call) == call && r.n == n) return r.server / static_cast<double>(n);
+            return 0.0;
+        };
+        for (const char* call : {"AddItems", "RemoveItems"}) {
+            const double at10k = perItem(call, 10000);
+            std::printf("%s time per item at 100,000 over that at 10,000: %.2f (1.00: linear)\n", call,
+                        at10k > 0 ? perItem(call, 100000) / at10k : 0.0);
+        }
+        std::printf("(ratio: median of the per-round ratios to the floor; spread: largest over smallest ratio, the "
+                    "noise of the machine)\n");
+        if (failures) std::printf("(%zu calls not S_OK or with failed items)\n", failures);
+    }
 
     // Memory of 100,000 items: what AddItems adds, and what RemoveGroup gives back.
-    if (process) {
+    if (process && !callsOnly) {
         const std::size_t n = 100000;
         std::vector<std::wstring> ids;
         for (std::size_t k = 0; k < n; ++k) ids.push_back(idOf(k % distinct));
@@ -891,11 +1028,29 @@ int wmain(int argc, wchar_t** argv) {
         const double removed = PrivateBytes(process);
         if (added) {
             const double per = static_cast<double>(added);
-            std::printf("%-44s %11.0f bytes\n", "server private bytes per item (100,000)", (after - before) / per);
-            std::printf("%-44s %11.0f bytes\n", "  still held per item after RemoveGroup", (removed - before) / per);
+            const double grown = after - before;
+            std::printf("\nmemory of %zu items (the server's private bytes)\n", added);
+            std::printf("  %-34s %9.1f MB %8.0f bytes/item\n", "added by AddItems", grown / 1048576.0, grown / per);
+            std::printf("  %-34s %9.1f MB %8.0f %%\n", "given back by RemoveGroup", (after - removed) / 1048576.0,
+                        grown > 0 ? 100.0 * (after - removed) / grown : 0.0);
+            std::printf("  %-34s %9.1f MB %8.0f bytes/item\n", "still held after RemoveGroup",
+                        (removed - before) / 1048576.0, (removed - before) / per);
         }
     }
     std::printf("\n");
+    if (itemsOnly) {
+        common.Reset();
+        b.floorItems.Reset();
+        b.floor.Reset();
+        b.server.Reset();
+        if (process) {
+            EndServer(pid, process);
+            CloseHandle(process);
+        }
+        DeleteFileW(node.c_str());
+        CoUninitialize();
+        return 0;
+    }
 
     // Subscriptions of 10,000 and 100,000 simulated counters (before the writes below, which would take
     // their attributes out of the simulation).
@@ -998,12 +1153,7 @@ int wmain(int argc, wchar_t** argv) {
     // connected any more), and only if that does not end it is it ended by force (a prefix whose server
     // was ended so may need `wineserver -k` before COM starts it again).
     if (process) {
-        Sleep(500);
-        EnumWindows(CloseWindowsOf, static_cast<LPARAM>(pid));
-        if (WaitForSingleObject(process, 15000) != WAIT_OBJECT_0) {
-            std::printf("lx6opc.exe still runs 15 s after its panel was closed: ended\n");
-            TerminateProcess(process, 1);
-        }
+        EndServer(pid, process);
         CloseHandle(process);
     }
     DeleteFileW(node.c_str());
