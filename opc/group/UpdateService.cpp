@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "nrk/NRK_Server.h"
+#include "opc/group/BlockPool.h"
 #include "opc/group/CachedValueTable.h"
 #include "runtime/AddressSpace.h"
 
@@ -279,7 +280,9 @@ struct UpdateService::Impl {
         std::unique_lock<std::recursive_mutex> hold(lock);
         --waiting;
         auto [slot, made] = cache.FindOrMake(channel, attribute, [&] {
-            return std::make_shared<CachedValue>(std::move(node), channel, attribute, canonical);
+            // Pooled: no heap block per entry (see BlockPool.h).
+            return std::allocate_shared<CachedValue>(PooledAllocator<CachedValue>(), std::move(node), channel,
+                                                     attribute, canonical);
         });
         if (!made) return *slot;
         const std::shared_ptr<CachedValue> entry = *slot;

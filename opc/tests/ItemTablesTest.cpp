@@ -2,10 +2,12 @@
 // update service's cached values by (channel, attribute) with removal during a sweep.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
 
+#include "opc/group/BlockPool.h"
 #include "opc/group/CachedValueTable.h"
 #include "opc/group/ItemTable.h"
 
@@ -109,6 +111,36 @@ TEST(ItemTable, HandlesIndexSlotsAndFreeSlotsAreFoundAndGiven) {
     EXPECT_EQ(items.FreeFrom(4), 4u);
     EXPECT_EQ(items.Find(5), nullptr);
     EXPECT_EQ(items.size(), 2u);
+}
+
+// Blocks come from chunks of their own; a chunk goes back to the system when its last block goes, and a
+// block freed in a full chunk is given out again before a new chunk is taken.
+TEST(BlockPool, ChunksGoBackWhenTheirLastBlockIsFreed) {
+    opc::BlockPool pool(136, 8);
+    const std::size_t perChunk = (opc::BlockPool::kChunkBytes - 64) / 136;
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i < perChunk * 3; ++i) {
+        blocks.push_back(pool.Allocate());
+        std::memset(blocks.back(), 0xAB, 136); // the whole block is the caller's
+    }
+    EXPECT_GE(pool.Chunks(), 3u);
+    EXPECT_LE(pool.Chunks(), 4u);
+    std::set<void*> distinct(blocks.begin(), blocks.end());
+    EXPECT_EQ(distinct.size(), blocks.size());
+    for (void* b : blocks) EXPECT_EQ(reinterpret_cast<std::uintptr_t>(b) % 8, 0u);
+    void* reused = blocks[5];
+    pool.Free(reused);
+    const std::size_t chunks = pool.Chunks();
+    EXPECT_EQ(pool.Allocate(), reused);
+    EXPECT_EQ(pool.Chunks(), chunks);
+    for (void* b : blocks) pool.Free(b);
+    EXPECT_EQ(pool.Chunks(), 0u);
+    // Shared values made through the allocator live and die as usual.
+    auto value = std::allocate_shared<Entry>(opc::PooledAllocator<Entry>(), Entry{7, 8});
+    std::weak_ptr<Entry> weak = value;
+    EXPECT_EQ(value->channel, 7);
+    value.reset();
+    EXPECT_TRUE(weak.expired());
 }
 
 } // namespace
