@@ -120,16 +120,29 @@ HRESULT RegisterProxy() {
     return hr;
 }
 
-DWORD FindServerProcess() {
+DWORD FindProcess(const wchar_t* exe) {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) return 0;
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     DWORD pid = 0;
     for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
-        if (_wcsicmp(entry.szExeFile, L"lx6opc.exe") == 0) pid = entry.th32ProcessID;
+        if (_wcsicmp(entry.szExeFile, exe) == 0) pid = entry.th32ProcessID;
     CloseHandle(snapshot);
     return pid;
+}
+DWORD FindServerProcess() { return FindProcess(L"lx6opc.exe"); }
+
+// The processor time a process has had, in milliseconds (0 without a process): what a call costs the
+// process that answers it, which the other programs of a busy machine do not inflate as they do the
+// call's wall time (the system counts it in ticks of some milliseconds).
+double ProcessCpuMs(HANDLE process) {
+    FILETIME created, exited, kernel, user;
+    if (!process || !GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+    };
+    return ms(kernel) + ms(user);
 }
 
 // The attribute names of a type-4 channel, asked of the runtime library itself (the
@@ -449,24 +462,36 @@ struct Bench {
     ComPtr<IOPCServer> server;
     ComPtr<IOPCSyncIO> floor;  // opc_io_floor.exe; null when it could not be started
     ComPtr<IOPCItemMgt> floorItems;
+    HANDLE floorProcess = nullptr;  // for its processor time
     double floorUs = 0;
 
-    // The floor's bare AddItems, ValidateItems and RemoveItems of defs (as many handles); false without a floor.
-    bool FloorItemCalls(const std::vector<OPCITEMDEF>& defs, double* addUs, double* validateUs, double* removeUs) {
+    // The floor's bare AddItems, ValidateItems and RemoveItems of defs (as many handles), each call's wall time
+    // in us[] and the floor process's processor time in cpuMs[]; false without a floor.
+    bool FloorItemCalls(const std::vector<OPCITEMDEF>& defs, double us[3], double cpuMs[3]) {
         if (!floorItems) return false;
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
+        double cpu = ProcessCpuMs(floorProcess);
+        auto took = [&](int k) {
+            const double now = ProcessCpuMs(floorProcess);
+            cpuMs[k] = now - cpu;
+            cpu = now;
+        };
         const auto start = Clock::now();
         const HRESULT hr = floorItems->AddItems(static_cast<DWORD>(defs.size()), const_cast<OPCITEMDEF*>(defs.data()),
                                                 &results, &errors);
-        *addUs = Micro(Clock::now() - start);
+        us[0] = Micro(Clock::now() - start);
+        took(0);
         CoTaskMemFree(results);
         CoTaskMemFree(errors);
         std::vector<OPCHANDLE> handles(defs.size());
         for (std::size_t i = 0; i < handles.size(); ++i) handles[i] = static_cast<OPCHANDLE>(i + 1);
         std::size_t failures = 0;
-        *validateUs = TimeValidate(floorItems.Get(), defs, &failures);
-        *removeUs = TimeRemove(floorItems.Get(), handles, &failures);
+        cpu = ProcessCpuMs(floorProcess);
+        us[1] = TimeValidate(floorItems.Get(), defs, &failures);
+        took(1);
+        us[2] = TimeRemove(floorItems.Get(), handles, &failures);
+        took(2);
         return hr == S_OK && failures == 0;
     }
 
@@ -906,6 +931,8 @@ int wmain(int argc, wchar_t** argv) {
         } else {
             b.FloorRead(1);  // warm up
             b.floor.As(&b.floorItems);
+            if (const DWORD floorPid = FindProcess(L"opc_io_floor.exe"))
+                b.floorProcess = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, floorPid);
         }
     }
 
@@ -947,6 +974,7 @@ int wmain(int argc, wchar_t** argv) {
         const char* call;
         std::size_t n;
         double server, floor, ratio, spread;
+        double serverCpu, floorCpu;  // ms, medians
     };
     std::vector<ItemRow> rows;
     std::size_t failures = 0;
@@ -957,55 +985,69 @@ int wmain(int argc, wchar_t** argv) {
         const std::vector<OPCITEMDEF> defs = Definitions(ids);
         const int rounds = n == 100000 ? 3 : 5;
         enum { kAdd, kValidate, kRemove, kCalls };
-        std::vector<double> server[kCalls], floor[kCalls], ratio[kCalls];
+        std::vector<double> server[kCalls], floor[kCalls], ratio[kCalls], serverCpu[kCalls], floorCpu[kCalls];
         for (int round = 0; round < rounds; ++round) {
-            double f[kCalls] = {};
-            const bool floored = b.FloorItemCalls(defs, &f[kAdd], &f[kValidate], &f[kRemove]);
+            double f[kCalls] = {}, fc[kCalls] = {};
+            const bool floored = b.FloorItemCalls(defs, f, fc);
             OPCHANDLE handle = 0;
             ComPtr<IOPCItemMgt> items = b.AddGroup(L"add", FALSE, 1000, &handle);
             if (!items) break;
-            double t[kCalls] = {};
+            double t[kCalls] = {}, tc[kCalls] = {};
+            double cpu = ProcessCpuMs(process);
+            auto took = [&](int k) {
+                const double now = ProcessCpuMs(process);
+                tc[k] = now - cpu;
+                cpu = now;
+            };
             auto added = b.AddDefinitions(items.Get(), defs, &t[kAdd]);
+            took(kAdd);
             if (added.size() != n) ++failures;
             t[kValidate] = TimeValidate(items.Get(), defs, &failures);
+            took(kValidate);
             t[kRemove] = TimeRemove(items.Get(), added, &failures);
+            took(kRemove);
             items.Reset();
             b.server->RemoveGroup(handle, TRUE);
             for (int c = 0; c < kCalls; ++c) {
                 server[c].push_back(t[c]);
+                serverCpu[c].push_back(tc[c]);
                 if (!floored) continue;
                 floor[c].push_back(f[c]);
+                floorCpu[c].push_back(fc[c]);
                 ratio[c].push_back(t[c] / f[c]);
             }
             Sleep(300);  // the next scan drops the cached values
         }
         const char* names[kCalls] = {"AddItems", "ValidateItems", "RemoveItems"};
         for (int c = 0; c < kCalls; ++c)
-            rows.push_back({names[c], n, median(server[c]), median(floor[c]), median(ratio[c]), spread(ratio[c])});
+            rows.push_back({names[c], n, median(server[c]), median(floor[c]), median(ratio[c]), spread(ratio[c]),
+                            median(serverCpu[c]), median(floorCpu[c])});
     }
     if (!rows.empty()) {
         std::printf("item management: one call of N distinct items on a new group, median of 5 rounds (3 at 100,000),\n"
                     "each round timed against opc_io_floor.exe answering the same call from prebuilt arrays\n\n");
-        std::printf("%-14s %7s %12s %12s %8s %7s %14s %14s\n", "call", "N", "server us", "floor us", "ratio",
-                    "spread", "server us/item", "floor us/item");
+        std::printf("%-14s %7s %11s %11s %7s %7s %10s %10s %10s %9s\n", "call", "N", "server us", "floor us", "ratio",
+                    "spread", "us/item", "server cpu", "floor cpu", "cpu ratio");
         for (const char* call : {"AddItems", "ValidateItems", "RemoveItems"})
             for (const ItemRow& r : rows)
                 if (std::string(r.call) == call)
-                    std::printf("%-14s %7zu %12.0f %12.0f %7.2fx %7.2f %14.3f %14.3f\n", r.call, r.n, r.server, r.floor,
-                                r.ratio, r.spread, r.server / static_cast<double>(r.n),
-                                r.floor / static_cast<double>(r.n));
-        auto perItem = [&](const char* call, std::size_t n) {
+                    std::printf("%-14s %7zu %11.0f %11.0f %6.2fx %7.2f %10.3f %8.0f ms %8.0f ms %8.2fx\n", r.call, r.n,
+                                r.server, r.floor, r.ratio, r.spread, r.server / static_cast<double>(r.n), r.serverCpu,
+                                r.floorCpu, r.floorCpu > 0 ? r.serverCpu / r.floorCpu : 0.0);
+        auto perItem = [&](const char* call, std::size_t n, bool cpu) {
             for (const ItemRow& r : rows)
-                if (std::string(r.call) == call && r.n == n) return r.server / static_cast<double>(n);
+                if (std::string(r.call) == call && r.n == n) return (cpu ? r.serverCpu : r.server) / static_cast<double>(n);
             return 0.0;
         };
-        for (const char* call : {"AddItems", "RemoveItems"}) {
-            const double at10k = perItem(call, 10000);
-            std::printf("%s time per item at 100,000 over that at 10,000: %.2f (1.00: linear)\n", call,
-                        at10k > 0 ? perItem(call, 100000) / at10k : 0.0);
+        for (const char* call : {"AddItems", "ValidateItems", "RemoveItems"}) {
+            const double at10k = perItem(call, 10000, false), cpuAt10k = perItem(call, 10000, true);
+            std::printf("%s per item at 100,000 over that at 10,000: %.2f wall, %.2f server cpu (1.00: linear)\n", call,
+                        at10k > 0 ? perItem(call, 100000, false) / at10k : 0.0,
+                        cpuAt10k > 0 ? perItem(call, 100000, true) / cpuAt10k : 0.0);
         }
         std::printf("(ratio: median of the per-round ratios to the floor; spread: largest over smallest ratio, the "
-                    "noise of the machine)\n");
+                    "noise of the machine;\n server cpu, floor cpu: the answering process's processor time for the call, "
+                    "median; the server's includes its scans meanwhile)\n");
         if (failures) std::printf("(%zu calls not S_OK or with failed items)\n", failures);
     }
 
@@ -1042,6 +1084,7 @@ int wmain(int argc, wchar_t** argv) {
         common.Reset();
         b.floorItems.Reset();
         b.floor.Reset();
+        if (b.floorProcess) CloseHandle(b.floorProcess);
         b.server.Reset();
         if (process) {
             EndServer(pid, process);
@@ -1148,6 +1191,7 @@ int wmain(int argc, wchar_t** argv) {
     common.Reset();
     b.floorItems.Reset();
     b.floor.Reset();
+    if (b.floorProcess) CloseHandle(b.floorProcess);
     b.server.Reset();
     // The server's panel keeps it running after its last client: the panel is closed (no client is
     // connected any more), and only if that does not end it is it ended by force (a prefix whose server
