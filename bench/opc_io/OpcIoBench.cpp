@@ -48,6 +48,10 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
+#include <cctype>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -133,17 +137,61 @@ DWORD FindProcess(const wchar_t* exe) {
 }
 DWORD FindServerProcess() { return FindProcess(L"lx6opc.exe"); }
 
-// The processor time a process has had, in milliseconds (0 without a process): what a call costs the
-// process that answers it, which the other programs of a busy machine do not inflate as they do the
-// call's wall time (the system counts it in ticks of some milliseconds).
-double ProcessCpuMs(HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (!process || !GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-    auto ms = [](const FILETIME& t) {
-        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
-    };
-    return ms(kernel) + ms(user);
-}
+// The processor time a process has had, in milliseconds: what a call costs the process that answers it,
+// which the other programs of a busy machine do not inflate as they do the call's wall time (counted in
+// ticks of 10 ms). Wine answers GetProcessTimes for another process with the caller's own times, so under
+// Wine the figure comes from the host's /proc/<pid>/stat of the process whose command line holds `path`
+// (found once, through the Z: drive; other prefixes may run programs of the same name); elsewhere, and
+// for this process or without a path, from GetProcessTimes. -1 when it cannot be told.
+class ProcessCpu {
+public:
+    ProcessCpu() = default;
+    ProcessCpu(HANDLE process, const std::wstring& path) : process_(process) {
+        if (path.empty() || !GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")) return;
+        std::string exe;
+        for (wchar_t c : path) exe += static_cast<char>(std::tolower(static_cast<unsigned char>(c < 128 ? c : '?')));
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA("Z:\\proc\\*", &found);
+        if (search == INVALID_HANDLE_VALUE) return;
+        do {
+            if (found.cFileName[0] < '1' || found.cFileName[0] > '9') continue;
+            const std::string dir = std::string("Z:\\proc\\") + found.cFileName;
+            std::ifstream in(dir + "\\cmdline", std::ios::binary);
+            std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::transform(line.begin(), line.end(), line.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+            if (line.find(exe) != std::string::npos) stat_ = dir + "\\stat";
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+        if (stat_.empty()) stat_ = "-";
+    }
+    double Ms() const {
+        if (stat_ == "-") return -1;
+        if (!stat_.empty()) {
+            std::ifstream in(stat_);
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::size_t close = text.rfind(')');
+            if (close == std::string::npos) return -1;
+            std::istringstream fields(text.substr(close + 2));
+            std::string field;
+            double utime = 0, stime = 0;
+            for (int k = 3; k <= 15 && fields >> field; ++k) {
+                if (k == 14) utime = std::atof(field.c_str());
+                if (k == 15) stime = std::atof(field.c_str());
+            }
+            return (utime + stime) * 10;  // ticks of 10 ms
+        }
+        FILETIME created, exited, kernel, user;
+        if (!process_ || !GetProcessTimes(process_, &created, &exited, &kernel, &user)) return -1;
+        auto ms = [](const FILETIME& t) {
+            return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+        };
+        return ms(kernel) + ms(user);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+    std::string stat_;  // empty: GetProcessTimes; "-": unknown
+};
 
 // The attribute names of a type-4 channel, asked of the runtime library itself (the
 // server has no browsing interface to ask).
@@ -411,6 +459,8 @@ struct BrowseFigures {
     double toEnumeratorMs = 0;  // BrowseOPCItemIDs
     double totalMs = 0;         // BrowseOPCItemIDs and every Next
     double serverMB = 0;        // the server's private bytes the browse added, with the enumerator still held
+    double serverCpuMs = 0;     // the server's processor time during the browse
+    double clientCpuMs = 0;     // this process's (the proxy's unmarshalling and the freeing of the strings)
 };
 
 bool BrowseNode(const std::wstring& node, int channels, BrowseFigures* f) {
@@ -432,6 +482,8 @@ bool BrowseNode(const std::wstring& node, int channels, BrowseFigures* f) {
     if (SUCCEEDED(server.As(&browse))) {
         Sleep(500);
         const double before = process ? PrivateBytes(process) : 0;
+        const ProcessCpu serverCpuOf(process, BinDir() + L"lx6opc.exe"), clientCpuOf(GetCurrentProcess(), L"");
+        const double serverCpu = serverCpuOf.Ms(), clientCpu = clientCpuOf.Ms();
         const auto start = Clock::now();
         ComPtr<IEnumString> e;
         HRESULT step = browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, e.GetAddressOf());
@@ -447,6 +499,8 @@ bool BrowseNode(const std::wstring& node, int channels, BrowseFigures* f) {
             } while (step == S_OK && fetched == 1000);
         }
         f->totalMs = Micro(Clock::now() - start) / 1000;
+        f->serverCpuMs = serverCpuOf.Ms() - serverCpu;
+        f->clientCpuMs = clientCpuOf.Ms() - clientCpu;
         if (process) f->serverMB = (PrivateBytes(process) - before) / 1048576.0;
     }
     browse.Reset();
@@ -462,7 +516,8 @@ struct Bench {
     ComPtr<IOPCServer> server;
     ComPtr<IOPCSyncIO> floor;  // opc_io_floor.exe; null when it could not be started
     ComPtr<IOPCItemMgt> floorItems;
-    HANDLE floorProcess = nullptr;  // for its processor time
+    HANDLE floorProcess = nullptr;
+    ProcessCpu floorCpu;  // its processor time
     double floorUs = 0;
 
     // The floor's bare AddItems, ValidateItems and RemoveItems of defs (as many handles), each call's wall time
@@ -471,9 +526,9 @@ struct Bench {
         if (!floorItems) return false;
         OPCITEMRESULT* results = nullptr;
         HRESULT* errors = nullptr;
-        double cpu = ProcessCpuMs(floorProcess);
+        double cpu = floorCpu.Ms();
         auto took = [&](int k) {
-            const double now = ProcessCpuMs(floorProcess);
+            const double now = floorCpu.Ms();
             cpuMs[k] = now - cpu;
             cpu = now;
         };
@@ -487,7 +542,7 @@ struct Bench {
         std::vector<OPCHANDLE> handles(defs.size());
         for (std::size_t i = 0; i < handles.size(); ++i) handles[i] = static_cast<OPCHANDLE>(i + 1);
         std::size_t failures = 0;
-        cpu = ProcessCpuMs(floorProcess);
+        cpu = floorCpu.Ms();
         us[1] = TimeValidate(floorItems.Get(), defs, &failures);
         took(1);
         us[2] = TimeRemove(floorItems.Get(), handles, &failures);
@@ -877,8 +932,8 @@ int wmain(int argc, wchar_t** argv) {
         if (sizes.empty()) sizes = {10000, 50000, 100000};
         std::printf("flat browse of a whole node across processes: BrowseOPCItemIDs(OPC_FLAT), then IEnumString::Next "
                     "by 1,000\n(each node in a server of its own; type-4 channels)\n\n");
-        std::printf("%9s %10s %10s %12s %10s %11s %12s %11s\n", "channels", "start ms", "ids", "to enum ms",
-                    "total ms", "us per id", "x per id", "server MB");
+        std::printf("%9s %9s %9s %11s %9s %10s %9s %13s %13s %10s\n", "channels", "start ms", "ids", "to enum ms",
+                    "total ms", "us per id", "x per id", "server cpu ms", "client cpu ms", "server MB");
         double firstPerId = 0;
         for (int size : sizes) {
             BrowseFigures f;
@@ -888,10 +943,12 @@ int wmain(int argc, wchar_t** argv) {
             }
             const double perId = f.totalMs * 1000 / static_cast<double>(f.ids);
             if (firstPerId == 0) firstPerId = perId;
-            std::printf("%9d %10.0f %10zu %12.1f %10.0f %11.3f %11.2fx %11.1f\n", f.channels, f.startMs, f.ids,
-                        f.toEnumeratorMs, f.totalMs, perId, perId / firstPerId, f.serverMB);
+            std::printf("%9d %9.0f %9zu %11.1f %9.0f %10.3f %8.2fx %13.0f %13.0f %10.1f\n", f.channels, f.startMs,
+                        f.ids, f.toEnumeratorMs, f.totalMs, perId, perId / firstPerId, f.serverCpuMs, f.clientCpuMs,
+                        f.serverMB);
         }
-        std::printf("(x per id: time per identifier over that of the first node; 1.00 is linear)\n");
+        std::printf("(x per id: time per identifier over that of the first node; 1.00 is linear; cpu: processor "
+                    "time during the browse)\n");
         DeleteFileW(node.c_str());
         CoUninitialize();
         return 0;
@@ -909,6 +966,8 @@ int wmain(int argc, wchar_t** argv) {
     HANDLE process = pid ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE | PROCESS_TERMINATE,
                                        FALSE, pid)
                          : nullptr;
+
+    const ProcessCpu serverCpuOf(process, BinDir() + L"lx6opc.exe");
 
     // The floor: one bare COM round trip.
     ComPtr<IOPCCommon> common;
@@ -933,6 +992,7 @@ int wmain(int argc, wchar_t** argv) {
             b.floor.As(&b.floorItems);
             if (const DWORD floorPid = FindProcess(L"opc_io_floor.exe"))
                 b.floorProcess = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, floorPid);
+            b.floorCpu = ProcessCpu(b.floorProcess, BinDir() + L"opc_io_floor.exe");
         }
     }
 
@@ -993,9 +1053,9 @@ int wmain(int argc, wchar_t** argv) {
             ComPtr<IOPCItemMgt> items = b.AddGroup(L"add", FALSE, 1000, &handle);
             if (!items) break;
             double t[kCalls] = {}, tc[kCalls] = {};
-            double cpu = ProcessCpuMs(process);
+            double cpu = serverCpuOf.Ms();
             auto took = [&](int k) {
-                const double now = ProcessCpuMs(process);
+                const double now = serverCpuOf.Ms();
                 tc[k] = now - cpu;
                 cpu = now;
             };
