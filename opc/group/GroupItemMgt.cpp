@@ -133,8 +133,10 @@ STDMETHODIMP Group::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESUL
                 // never learns their handles.
                 for (DWORD i = 0; i < dwCount; ++i)
                     if (results.at(i).hServer != 0) items_.Erase(results.at(i).hServer);
+                items_.Compact();
                 throw;
             }
+            items_.Compact(); // the room reserved for entries that failed
             const HRESULT hr = AllSucceeded(errors) ? S_OK : S_FALSE;
             *ppAddResults = results.Detach();
             *ppErrors = errors.Detach();
