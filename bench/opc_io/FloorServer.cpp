@@ -1,6 +1,7 @@
 // opc_io_floor.exe: the platform's floor for opc_io_bench. A bare COM local server whose one object answers
 // IOPCSyncIO::Read with N item states copied from a prebuilt array (and Write with N S_OK), and
-// IOPCItemMgt::AddItems / RemoveItems with N results and N S_OK from prebuilt arrays, doing no other work, so
+// IOPCItemMgt::AddItems / ValidateItems / RemoveItems with N results and N S_OK from prebuilt arrays, doing no
+// other work, so
 // that the benchmark can set the server's calls against calls of the same signature and payload.
 // Started by COM activation; ends when its last object is released (or after ten minutes).
 #include <windows.h>
@@ -22,6 +23,7 @@ HANDLE g_done = nullptr;
 std::vector<OPCITEMSTATE> g_states;  // prebuilt, VT_R4 values
 std::vector<HRESULT> g_errors;
 std::vector<OPCITEMRESULT> g_results;  // prebuilt AddItems results: handles 1..N, VT_R4, readable and writeable
+std::vector<OPCITEMRESULT> g_validated;  // prebuilt ValidateItems results: the same without handles
 
 // N elements of a prebuilt array in a new CoTaskMem block, or null.
 template <class T>
@@ -69,14 +71,19 @@ public:
         return (*errors = CopyOf(g_errors, count)) ? S_OK : E_OUTOFMEMORY;
     }
 
-    // IOPCItemMgt: AddItems and RemoveItems only.
+    // IOPCItemMgt: AddItems, ValidateItems and RemoveItems only.
     STDMETHODIMP AddItems(DWORD count, OPCITEMDEF* defs, OPCITEMRESULT** results, HRESULT** errors) override {
         if (!defs || !results || !errors || count == 0 || count > g_results.size()) return E_INVALIDARG;
         *results = CopyOf(g_results, count);
         *errors = CopyOf(g_errors, count);
         return *results && *errors ? S_OK : E_OUTOFMEMORY;
     }
-    STDMETHODIMP ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT**, HRESULT**) override { return E_NOTIMPL; }
+    STDMETHODIMP ValidateItems(DWORD count, OPCITEMDEF* defs, BOOL, OPCITEMRESULT** results, HRESULT** errors) override {
+        if (!defs || !results || !errors || count == 0 || count > g_validated.size()) return E_INVALIDARG;
+        *results = CopyOf(g_validated, count);
+        *errors = CopyOf(g_errors, count);
+        return *results && *errors ? S_OK : E_OUTOFMEMORY;
+    }
     STDMETHODIMP RemoveItems(DWORD count, OPCHANDLE* handles, HRESULT** errors) override {
         if (!handles || !errors || count == 0 || count > g_errors.size()) return E_INVALIDARG;
         return (*errors = CopyOf(g_errors, count)) ? S_OK : E_OUTOFMEMORY;
@@ -126,6 +133,8 @@ int wmain() {
         g_results[i].vtCanonicalDataType = VT_R4;
         g_results[i].dwAccessRights = OPC_READABLE | OPC_WRITEABLE;
     }
+    g_validated = g_results;
+    for (OPCITEMRESULT& result : g_validated) result.hServer = 0;
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     for (std::size_t i = 0; i < kMaxItems; ++i) {

@@ -104,17 +104,17 @@ std::weak_ptr<Group::Token> Group::LifetimeHandle() const {
     return token_;
 }
 
-void Group::InsertItem(std::shared_ptr<GroupItem> item) {
+void Group::InsertItem(GroupItem item) {
     std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
-    const ItemHandle handle = item->serverHandle;
-    items_[handle] = std::move(item);
+    items_.Put(std::move(item));
 }
 
 void Group::CopyItemsFrom(Group& source) {
     ItemMap copy;
     {
         std::lock_guard<::opc::com::RecursiveLock> hold(source.core_.lock);
-        for (const auto& [handle, item] : source.items_) copy.emplace(handle, std::make_shared<GroupItem>(*item));
+        copy.ReserveHandles(source.items_.size());
+        source.items_.ForEach([&](const GroupItem& item) { copy.Put(item); });
     }
     std::lock_guard<::opc::com::RecursiveLock> hold(core_.lock);
     items_.swap(copy);
@@ -290,12 +290,11 @@ bool Group::QueueDataChange(DWORD transaction, bool tick) {
     // nothing is built, and a tick still counts as a callback.
     if (!dataPoint_.HasSinks()) return false;
     std::vector<const GroupItem*> selected;
-    for (const auto& [handle, item] : items_) {
-        (void)handle;
-        if (!item->active) continue;
-        if (transaction == 0 && (!item->cache || item->cache->ChangeSequence() <= lastCallbackSequence_)) continue;
-        selected.push_back(item.get());
-    }
+    items_.ForEach([&](const GroupItem& item) {
+        if (!item.active) return;
+        if (transaction == 0 && (!item.cache || item.cache->ChangeSequence() <= lastCallbackSequence_)) return;
+        selected.push_back(&item);
+    });
     if (selected.empty()) return false;
     const std::size_t count = selected.size();
     auto arrays = std::make_shared<DataChangeArrays>(count);

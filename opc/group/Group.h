@@ -11,7 +11,6 @@
 #include <atomic>
 #include <functional>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +20,7 @@
 #include "opc/com/ModuleLock.h"
 #include "opc/group/AsyncTransaction.h"
 #include "opc/group/GroupItem.h"
+#include "opc/group/ItemTable.h"
 #include "opc/group/UpdateService.h"
 #include "opc/server/ConnectionPoint.h"
 #include "opccomn.h"
@@ -37,7 +37,7 @@ class Group : public IOPCGroupStateMgt,
               public IOPCAsyncIO2,  // GroupAsyncIO.cpp
               public ::opc::com::ComObjectRoot {
 public:
-    using ItemMap = std::map<ItemHandle, std::shared_ptr<GroupItem>>;
+    using ItemMap = ItemTable;
 
     Group();
     ~Group() override;
@@ -127,7 +127,7 @@ public:
     // The frame of every group method: flag, busy, lock, removed.
     ::opc::com::MethodFrame Frame() noexcept { return ::opc::com::MethodFrame(core_).RefuseWhen(removed_); }
     ItemMap& Items() noexcept { return items_; } // under the group lock
-    void InsertItem(std::shared_ptr<GroupItem> item); // under the group lock
+    void InsertItem(GroupItem item); // takes the group lock
     const std::shared_ptr<UpdateService>& Service() const noexcept { return service_; }
     // Builds OnDataChange for transaction `transaction` (0: items changed since the
     // previous callback; otherwise every active item) under the group lock and queues

@@ -236,13 +236,13 @@ void Group::CompleteRead(const Transaction& transaction) {
     auto done = std::make_shared<ReadCompletion>(count);
     NRK_Server* runtime = CurrentRuntime();
     for (DWORD i = 0; i < count; ++i) {
-        auto found = items_.find(transaction.handles.at(i));
-        if (found == items_.end()) { // removed since the request
+        const GroupItem* found = items_.Find(transaction.handles.at(i));
+        if (!found) { // removed since the request
             done->errors.at(i) = OPC_E_INVALIDHANDLE;
             done->masterQuality = done->masterError = S_FALSE;
             continue;
         }
-        const GroupItem& item = *found->second;
+        const GroupItem& item = *found;
         DeliveredValue delivered = DeliverGroupItem(item, kSourceCache, runtime);
         done->handles.at(i) = item.clientHandle;
         delivered.value.Detach(&done->values.at(i));
@@ -266,13 +266,13 @@ void Group::CompleteWrite(const Transaction& transaction) {
     auto done = std::make_shared<WriteCompletion>(count);
     NRK_Server* runtime = CurrentRuntime();
     for (DWORD i = 0; i < count; ++i) {
-        auto found = items_.find(transaction.handles.at(i));
+        const GroupItem* found = items_.Find(transaction.handles.at(i));
         HRESULT hr = OPC_E_INVALIDHANDLE;
-        if (found != items_.end()) {
+        if (found) {
             const VARIANT& value = transaction.values.at(i);
-            done->handles.at(i) = found->second->clientHandle;
+            done->handles.at(i) = found->clientHandle;
             // Read-only attributes are refused here as in synchronous writes.
-            hr = V_VT(&value) == VT_EMPTY ? E_FAIL : WriteGroupItem(*found->second, value, runtime);
+            hr = V_VT(&value) == VT_EMPTY ? E_FAIL : WriteGroupItem(*found, value, runtime);
         }
         done->errors.at(i) = hr;
         if (hr != S_OK) done->masterError = S_FALSE;

@@ -94,45 +94,49 @@ STDMETHODIMP Group::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESUL
         .Run([&]() -> HRESULT {
             OpcArray<OPCITEMRESULT> results(dwCount);
             OpcArray<HRESULT> errors(dwCount);
+            // Room for the slots of this call's items at once (handles stay within twice the count).
+            items_.ReserveHandles(items_.size() + dwCount);
             // Handle allocation: the number of items plus one, counted up past taken
             // handles. Within one call the next free handle is never below the previous
-            // one plus one, so the walk over the map is linear over the whole call.
+            // one plus one, so the walk over the slots is linear over the whole call.
             ItemHandle probe = 0;
             const Resolver resolve;
-            for (DWORD i = 0; i < dwCount; ++i) {
-                const OPCITEMDEF& def = pItemArray[i];
-                ResolvedItem resolved = resolve(def);
-                if (FAILED(resolved.result)) {
-                    errors.at(i) = resolved.result;
-                    continue;
-                }
-                auto item = std::make_shared<GroupItem>();
-                item->cache = service_->GetCachedValue(std::move(resolved.attribute), resolved.canonical);
-                item->active = def.bActive != FALSE;
-                item->clientHandle = def.hClient;
-                probe = std::max<ItemHandle>(probe, static_cast<ItemHandle>(items_.size()) + 1);
-                auto next = items_.lower_bound(probe);
-                while (next != items_.end() && next->first == probe) {
-                    ++next;
+            try {
+                for (DWORD i = 0; i < dwCount; ++i) {
+                    const OPCITEMDEF& def = pItemArray[i];
+                    ResolvedItem resolved = resolve(def);
+                    if (FAILED(resolved.result)) {
+                        errors.at(i) = resolved.result;
+                        continue;
+                    }
+                    const VARTYPE requested = def.vtRequestedDataType;
+                    if (requested != VT_EMPTY && !AcceptedRequestedType(requested)) {
+                        errors.at(i) = OPC_E_BADTYPE;
+                        continue;
+                    }
+                    GroupItem item;
+                    item.cache = service_->GetCachedValue(std::move(resolved.attribute), resolved.canonical);
+                    item.active = def.bActive != FALSE;
+                    item.clientHandle = def.hClient;
+                    item.requestedType = requested == VT_EMPTY ? item.CanonicalType() : requested;
+                    probe = items_.FreeFrom(std::max<ItemHandle>(probe, static_cast<ItemHandle>(items_.size()) + 1));
+                    item.serverHandle = probe;
+                    OPCITEMRESULT& result = results.at(i);
+                    result.vtCanonicalDataType = item.CanonicalType();
+                    result.dwAccessRights = resolved.rights;
+                    items_.Put(std::move(item));
+                    result.hServer = probe;
                     ++probe;
                 }
-                item->serverHandle = probe;
-                const VARTYPE requested = def.vtRequestedDataType;
-                if (requested == VT_EMPTY) {
-                    item->requestedType = item->CanonicalType();
-                } else if (AcceptedRequestedType(requested)) {
-                    item->requestedType = requested;
-                } else {
-                    errors.at(i) = OPC_E_BADTYPE;
-                    continue;
-                }
-                OPCITEMRESULT& result = results.at(i);
-                result.hServer = item->serverHandle;
-                result.vtCanonicalDataType = item->CanonicalType();
-                result.dwAccessRights = resolved.rights;
-                items_.emplace_hint(next, item->serverHandle, std::move(item));
-                ++probe;
+            } catch (...) {
+                // The call fails as a whole: the items it added go again, since the caller
+                // never learns their handles.
+                for (DWORD i = 0; i < dwCount; ++i)
+                    if (results.at(i).hServer != 0) items_.Erase(results.at(i).hServer);
+                items_.Compact();
+                throw;
             }
+            items_.Compact(); // the room reserved for entries that failed
             const HRESULT hr = AllSucceeded(errors) ? S_OK : S_FALSE;
             *ppAddResults = results.Detach();
             *ppErrors = errors.Detach();
@@ -170,13 +174,13 @@ STDMETHODIMP Group::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL /*
 namespace {
 
 // The loop shared by the per-handle methods: f(item, i) gives the entry's result for a
-// handle in the map; unknown handles give OPC_E_INVALIDHANDLE.
-template <class Map, class F>
-HRESULT ForEachHandle(Map& items, DWORD count, const OPCHANDLE* handles, HRESULT** ppErrors, F&& f) {
+// handle of an item; unknown handles give OPC_E_INVALIDHANDLE.
+template <class F>
+HRESULT ForEachHandle(ItemTable& items, DWORD count, const OPCHANDLE* handles, HRESULT** ppErrors, F&& f) {
     OpcArray<HRESULT> errors(count);
     for (DWORD i = 0; i < count; ++i) {
-        auto found = items.find(handles[i]);
-        errors.at(i) = found == items.end() ? OPC_E_INVALIDHANDLE : f(found, i);
+        GroupItem* found = items.Find(handles[i]);
+        errors.at(i) = found ? f(*found, i) : OPC_E_INVALIDHANDLE;
     }
     const HRESULT hr = AllSucceeded(errors) ? S_OK : S_FALSE;
     *ppErrors = errors.Detach();
@@ -188,17 +192,19 @@ HRESULT ForEachHandle(Map& items, DWORD count, const OPCHANDLE* handles, HRESULT
 STDMETHODIMP Group::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) {
     return Frame().Clear(ppErrors).Check(dwCount != 0 && phServer && ppErrors).Run([&]() -> HRESULT {
         // Queued transactions keep the handle; they report it invalid when they run.
-        return ForEachHandle(items_, dwCount, phServer, ppErrors, [&](ItemMap::iterator found, DWORD) {
-            items_.erase(found);
+        const HRESULT hr = ForEachHandle(items_, dwCount, phServer, ppErrors, [&](GroupItem& found, DWORD) {
+            items_.Erase(found.serverHandle);
             return S_OK;
         });
+        items_.Compact();
+        return hr;
     });
 }
 
 STDMETHODIMP Group::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) {
     return Frame().Clear(ppErrors).Check(dwCount != 0 && phServer && ppErrors).Run([&]() -> HRESULT {
-        return ForEachHandle(items_, dwCount, phServer, ppErrors, [&](ItemMap::iterator found, DWORD) {
-            found->second->active = bActive != FALSE;
+        return ForEachHandle(items_, dwCount, phServer, ppErrors, [&](GroupItem& found, DWORD) {
+            found.active = bActive != FALSE;
             return S_OK;
         });
     });
@@ -209,8 +215,8 @@ STDMETHODIMP Group::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHAND
         .Clear(ppErrors)
         .Check(dwCount != 0 && phServer && phClient && ppErrors)
         .Run([&]() -> HRESULT {
-            return ForEachHandle(items_, dwCount, phServer, ppErrors, [&](ItemMap::iterator found, DWORD i) {
-                found->second->clientHandle = phClient[i];
+            return ForEachHandle(items_, dwCount, phServer, ppErrors, [&](GroupItem& found, DWORD i) {
+                found.clientHandle = phClient[i];
                 return S_OK;
             });
         });
@@ -222,12 +228,12 @@ STDMETHODIMP Group::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pR
         .Clear(ppErrors)
         .Check(dwCount != 0 && phServer && pRequestedDatatypes && ppErrors)
         .Run([&]() -> HRESULT {
-            return ForEachHandle(items_, dwCount, phServer, ppErrors, [&](ItemMap::iterator found, DWORD i) {
+            return ForEachHandle(items_, dwCount, phServer, ppErrors, [&](GroupItem& found, DWORD i) {
                 // VT_EMPTY is no type here; a type that cannot be converted to shows
                 // up as the item's error when it is read.
                 const VARTYPE type = pRequestedDatatypes[i];
                 if (!AcceptedRequestedType(type)) return OPC_E_BADTYPE;
-                found->second->requestedType = type;
+                found.requestedType = type;
                 return S_OK;
             });
         });

@@ -32,13 +32,13 @@ STDMETHODIMP Group::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phSer
             const DWORD source = static_cast<DWORD>(dwSource); // any value but the cache is the device
             bool allGood = true;
             for (DWORD i = 0; i < dwCount; ++i) {
-                auto found = items_.find(phServer[i]);
-                if (found == items_.end()) {
+                const GroupItem* found = items_.Find(phServer[i]);
+                if (!found) {
                     errors.at(i) = OPC_E_INVALIDHANDLE;
                     allGood = false;
                     continue;
                 }
-                const GroupItem& item = *found->second;
+                const GroupItem& item = *found;
                 OPCITEMSTATE& state = states.at(i);
                 state.hClient = item.clientHandle;
                 // Cache entries are read under their own lock, never while a scan replaces them.
@@ -65,8 +65,7 @@ STDMETHODIMP Group::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValu
             bool allGood = true;
             for (DWORD i = 0; i < dwCount; ++i) {
                 HRESULT hr = OPC_E_INVALIDHANDLE;
-                auto found = items_.find(phServer[i]);
-                if (found != items_.end()) hr = WriteGroupItem(*found->second, pItemValues[i], runtime);
+                if (const GroupItem* found = items_.Find(phServer[i])) hr = WriteGroupItem(*found, pItemValues[i], runtime);
                 errors.at(i) = hr;
                 if (hr != S_OK) allGood = false;
             }

@@ -13,9 +13,10 @@
 #include <future>
 #include <set>
 #include <thread>
-#include <unordered_map>
 
 #include "nrk/NRK_Server.h"
+#include "opc/group/BlockPool.h"
+#include "opc/group/CachedValueTable.h"
 #include "runtime/AddressSpace.h"
 
 namespace opc {
@@ -236,27 +237,18 @@ public:
 };
 
 struct UpdateService::Impl {
-    struct Key {
-        int channel;
-        int attribute;
-        bool operator==(const Key& o) const noexcept { return channel == o.channel && attribute == o.attribute; }
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& k) const noexcept {
-            return std::hash<std::uint64_t>()((static_cast<std::uint64_t>(static_cast<std::uint32_t>(k.channel)) << 32) |
-                                              static_cast<std::uint32_t>(k.attribute));
-        }
-    };
-
     boost::asio::io_context io{1};
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
     std::thread worker;
     std::atomic<std::thread::id> workerId{};
 
-    // The cached values by (channel, attribute), which the scan walks too: one node per entry
-    // (no separate scan list), so that a hundred thousand entries stay small.
+    // The cached values by (channel, attribute), which the scan walks too: one slot per entry
+    // in one array (no nodes, no separate scan list), so that a hundred thousand entries stay small.
     mutable ::opc::com::RecursiveLock lock; // cache and scan time
-    std::unordered_map<Key, std::shared_ptr<CachedValue>, KeyHash> cache;
+    // Callers of Get waiting for the lock: the scan lets them in between its steps, so that a
+    // client adding many items is not held up for a whole scan of a large cache at a time.
+    std::atomic<int> waiting{0};
+    KeyedSlotTable<CachedValue> cache;
     UtcTime scanTime{};
     std::atomic<std::uint64_t> sequence{0};
     Duration scanPeriod = kMinimumScanPeriod;
@@ -287,17 +279,16 @@ struct UpdateService::Impl {
 
     std::shared_ptr<CachedValue> Get(std::shared_ptr<AttributeNode> node, int channel, int attribute,
                                      VARTYPE canonical) {
-        std::lock_guard<::opc::com::RecursiveLock> hold(lock);
-        const Key key{channel, attribute};
-        auto [slot, made] = cache.try_emplace(key);
-        if (!made) return slot->second;
-        try {
-            slot->second = std::make_shared<CachedValue>(std::move(node), channel, attribute, canonical);
-        } catch (...) {
-            cache.erase(slot);
-            throw;
-        }
-        const std::shared_ptr<CachedValue>& entry = slot->second;
+        ++waiting;
+        std::unique_lock<::opc::com::RecursiveLock> hold(lock);
+        --waiting;
+        auto [slot, made] = cache.FindOrMake(channel, attribute, [&] {
+            // Pooled: no heap block per entry (see BlockPool.h).
+            return std::allocate_shared<CachedValue>(PooledAllocator<CachedValue>(), std::move(node), channel,
+                                                     attribute, canonical);
+        });
+        if (!made) return *slot;
+        const std::shared_ptr<CachedValue> entry = *slot;
         scanTime = ServiceClock::now();
         const std::uint64_t seq = ++sequence;
         {
@@ -314,14 +305,15 @@ struct UpdateService::Impl {
             scanTime = ServiceClock::now();
             if (scanDue == UtcTime{}) scanDue = scanTime; // the first scan starts the grid
             const std::uint64_t seq = ++sequence;
-            for (auto it = cache.begin(); it != cache.end();) {
-                if (it->second.use_count() == 1) { // no item uses it any more
-                    it = cache.erase(it);
-                    continue;
-                }
-                Refresh(*it->second, scanTime, seq);
-                ++it;
-            }
+            const UtcTime time = scanTime;
+            cache.Sweep([](CachedValue&, long uses) { return uses == 1; }, // no item uses it any more
+                        [&](CachedValue& entry) { Refresh(entry, time, seq); },
+                        [&] {
+                            if (waiting.load() == 0) return;
+                            lock.unlock();
+                            for (int spin = 0; spin < 64 && waiting.load() > 0; ++spin) SwitchToThread();
+                            lock.lock();
+                        });
         }
         ArmScan();
     }

@@ -150,11 +150,11 @@ TEST_F(GroupState, CloneGroupCopiesStateAndItemsButNotActivity) {
               S_OK);
     auto service = Service();
     auto shared = service->GetCachedValue(7, 2, VT_R4);
-    auto item = std::make_shared<GroupItem>();
-    item->serverHandle = 1;
-    item->clientHandle = 100;
-    item->cache = shared;
-    AsGroup(source.Get()).InsertItem(item);
+    GroupItem item;
+    item.serverHandle = 1;
+    item.clientHandle = 100;
+    item.cache = shared;
+    AsGroup(source.Get()).InsertItem(std::move(item));
 
     IUnknown* unk = reinterpret_cast<IUnknown*>(1);
     EXPECT_EQ(source->CloneGroup(L"", IID_IUnknown, &unk), E_INVALIDARG);
@@ -181,10 +181,10 @@ TEST_F(GroupState, CloneGroupCopiesStateAndItemsButNotActivity) {
     Group& copy = AsGroup(clone.Get());
     ASSERT_EQ(copy.Items().size(), 1u);
     auto& copied = copy.Items().at(1);
-    EXPECT_EQ(copied->clientHandle, 100u);
-    EXPECT_EQ(copied->cache, shared) << "linked to the same cached value";
-    copied->clientHandle = 555;
-    EXPECT_EQ(item->clientHandle, 100u) << "the source's item is its own";
+    EXPECT_EQ(copied.clientHandle, 100u);
+    EXPECT_EQ(copied.cache, shared) << "linked to the same cached value";
+    copied.clientHandle = 555;
+    EXPECT_EQ(AsGroup(source.Get()).Items().at(1).clientHandle, 100u) << "the source's item is its own";
 }
 
 TEST_F(GroupState, InterfacesAndConnectionPoint) {

@@ -108,9 +108,9 @@ TEST_F(ItemMgt, AddItemsGivesEachEntryItsCodeAndAddsOnlyTheGoodOnes) {
         EXPECT_EQ(r.dwBlobSize, 0u);
         EXPECT_EQ(r.pBlob, nullptr);
         const auto& item = group->Items().at(r.hServer);
-        EXPECT_EQ(item->clientHandle, defs[i].hClient);
-        EXPECT_EQ(item->requestedType, c.type == VT_EMPTY ? VARTYPE(VT_R4) : c.type);
-        EXPECT_TRUE(item->active);
+        EXPECT_EQ(item.clientHandle, defs[i].hClient);
+        EXPECT_EQ(item.requestedType, c.type == VT_EMPTY ? VARTYPE(VT_R4) : c.type);
+        EXPECT_TRUE(item.active);
     }
     EXPECT_EQ(group->Items().size(), added);
 }
@@ -184,13 +184,13 @@ TEST_F(ItemMgt, ItemsOfTheSameAttributeShareOneCachedValueAcrossGroups) {
     const auto handles = Add({Def(L"Plant.Line.Temp.Value"), Def(L"Plant.Line.Temp.Value"), Def(L"Plant.Line.Pump.Value")});
     EXPECT_NE(handles[0], handles[1]);
     auto& items = group->Items();
-    EXPECT_EQ(items.at(handles[0])->cache, items.at(handles[1])->cache);
-    EXPECT_NE(items.at(handles[0])->cache, items.at(handles[2])->cache);
+    EXPECT_EQ(items.at(handles[0]).cache, items.at(handles[1]).cache);
+    EXPECT_NE(items.at(handles[0]).cache, items.at(handles[2]).cache);
     EXPECT_EQ(service->CacheSize(), before + 2);
 
     ComPtr<Group> other = MakeGroup(2, 2000, true);
     const OPCHANDLE h = Add(*other.Get(), {Def(L"Plant.Line.Temp.Value")}).at(0);
-    EXPECT_EQ(other->Items().at(h)->cache, items.at(handles[0])->cache);
+    EXPECT_EQ(other->Items().at(h).cache, items.at(handles[0]).cache);
     EXPECT_EQ(service->CacheSize(), before + 2);
     // Read once when it was made, not once per item.
     EXPECT_EQ(fake.Calls("GetChannelFloat", 7, 2), 1);
@@ -230,7 +230,7 @@ TEST_F(ItemMgt, PerHandleMethodsRefuseMissingArguments) {
     EXPECT_EQ(group->SetClientHandles(1, &handle, nullptr, &errors), E_INVALIDARG);
     EXPECT_EQ(group->SetDatatypes(1, &handle, nullptr, &errors), E_INVALIDARG);
     EXPECT_EQ(group->Items().size(), 1u);
-    EXPECT_TRUE(group->Items().at(handle)->active);
+    EXPECT_TRUE(group->Items().at(handle).active);
 }
 
 TEST_F(ItemMgt, PerHandleMethodsChangeKnownItemsAndReportUnknownHandles) {
@@ -242,16 +242,16 @@ TEST_F(ItemMgt, PerHandleMethodsChangeKnownItemsAndReportUnknownHandles) {
         EXPECT_EQ(group->SetActiveState(2, handles, FALSE, &errors), S_FALSE);
         EXPECT_EQ(errors[0], S_OK);
         EXPECT_EQ(errors[1], OPC_E_INVALIDHANDLE);
-        EXPECT_FALSE(items.at(h[1])->active);
-        EXPECT_TRUE(items.at(h[0])->active);
+        EXPECT_FALSE(items.at(h[1]).active);
+        EXPECT_TRUE(items.at(h[0]).active);
     }
     {
         OPCHANDLE handles[] = {h[0], h[1]};
         OPCHANDLE clients[] = {21, 22};
         Out<HRESULT> errors;
         EXPECT_EQ(group->SetClientHandles(2, handles, clients, &errors), S_OK);
-        EXPECT_EQ(items.at(h[0])->clientHandle, 21u);
-        EXPECT_EQ(items.at(h[1])->clientHandle, 22u);
+        EXPECT_EQ(items.at(h[0]).clientHandle, 21u);
+        EXPECT_EQ(items.at(h[1]).clientHandle, 22u);
     }
     {
         OPCHANDLE handles[] = {h[0], h[1], 0, h[0]};
@@ -262,8 +262,8 @@ TEST_F(ItemMgt, PerHandleMethodsChangeKnownItemsAndReportUnknownHandles) {
         EXPECT_EQ(errors[1], OPC_E_BADTYPE); // VT_EMPTY is no type here
         EXPECT_EQ(errors[2], OPC_E_INVALIDHANDLE);
         EXPECT_EQ(errors[3], OPC_E_BADTYPE);
-        EXPECT_EQ(items.at(h[0])->requestedType, VT_BSTR); // the bad second change left it
-        EXPECT_EQ(items.at(h[1])->requestedType, VT_I4);
+        EXPECT_EQ(items.at(h[0]).requestedType, VT_BSTR); // the bad second change left it
+        EXPECT_EQ(items.at(h[1]).requestedType, VT_I4);
     }
 }
 
@@ -336,8 +336,8 @@ TEST_F(ItemMgt, AClonesItemsAreItsOwnCopiesOnTheSameCachedValues) {
     clone->CopyItemsFrom(*group.Get());
     ASSERT_EQ(clone->Items().size(), 2u);
     for (OPCHANDLE handle : h) {
-        const auto& mine = *group->Items().at(handle);
-        const auto& copy = *clone->Items().at(handle);
+        const auto& mine = group->Items().at(handle);
+        const auto& copy = clone->Items().at(handle);
         EXPECT_EQ(copy.clientHandle, mine.clientHandle);
         EXPECT_EQ(copy.active, mine.active);
         EXPECT_EQ(copy.requestedType, mine.requestedType);
@@ -347,7 +347,7 @@ TEST_F(ItemMgt, AClonesItemsAreItsOwnCopiesOnTheSameCachedValues) {
     OPCHANDLE clients[] = {99};
     Out<HRESULT> errors;
     EXPECT_EQ(clone->SetClientHandles(1, handles, clients, &errors), S_OK);
-    EXPECT_EQ(group->Items().at(h[0])->clientHandle, 11u);
+    EXPECT_EQ(group->Items().at(h[0]).clientHandle, 11u);
     Out<HRESULT> removed;
     EXPECT_EQ(clone->RemoveItems(1, handles, &removed), S_OK);
     EXPECT_EQ(group->Items().size(), 2u);

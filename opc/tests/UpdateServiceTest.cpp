@@ -26,8 +26,8 @@ protected:
         ComPtr<IOPCGroupStateMgt> group;
         ComPtr<RecordingSink> sink;
         DWORD cookie = 0;
-        std::shared_ptr<GroupItem> item;
         Group& object() { return *static_cast<Group*>(group.Get()); }
+        GroupItem& item() { return object().Items().at(1); }
     };
 
     // A group with one item on (channel, 2) and a recording sink, after its first tick.
@@ -36,11 +36,11 @@ protected:
         s.server = server ? ComPtr<IOPCServer>(server) : NewServer();
         s.group = AddGroup(s.server.Get(), name, rateMs, TRUE, 77);
         EXPECT_TRUE(Service()->WaitIdle());
-        s.item = std::make_shared<GroupItem>();
-        s.item->serverHandle = 1;
-        s.item->clientHandle = 500 + channel;
-        s.item->cache = Service()->GetCachedValue(channel, 2, VT_R4);
-        s.object().InsertItem(s.item);
+        GroupItem item;
+        item.serverHandle = 1;
+        item.clientHandle = 500 + channel;
+        item.cache = Service()->GetCachedValue(channel, 2, VT_R4);
+        s.object().InsertItem(std::move(item));
         s.sink = MakeSink();
         s.cookie = Advise(s.group.Get(), s.sink.Get());
         return s;
@@ -112,9 +112,9 @@ TEST_F(UpdateEngine, CacheHasOneEntryPerAttributeReadAtCreationAndDroppedWhenUnu
 TEST_F(UpdateEngine, RuntimeIsReadOncePerAttributePerScan) {
     auto s1 = Subscribe(1000);
     auto s2 = Subscribe(300, 7, s1.server.Get(), L"second");
-    auto extra = std::make_shared<GroupItem>(*s1.item);
-    extra->serverHandle = 2;
-    s1.object().InsertItem(extra);
+    GroupItem extra = s1.item();
+    extra.serverHandle = 2;
+    s1.object().InsertItem(std::move(extra));
     const int before = fake.Calls("GetChannelFloat", 7, 2);
     Step(100ms, 10);
     EXPECT_EQ(fake.Calls("GetChannelFloat", 7, 2), before + 10);
@@ -255,11 +255,11 @@ TEST_F(UpdateEngine, NewAttributeIsReportedAtTheNextTickEvenWithinTheSameClockIn
     Step(100ms, 2); // a tick has just run at this instant
     ASSERT_EQ(s.sink->Changes().size(), 1u);
     // Made and read at the very instant of that tick: its first value is still news.
-    auto item = std::make_shared<GroupItem>();
-    item->serverHandle = 2;
-    item->clientHandle = 508;
-    item->cache = Service()->GetCachedValue(8, 2, VT_R4);
-    s.object().InsertItem(item);
+    GroupItem item;
+    item.serverHandle = 2;
+    item.clientHandle = 508;
+    item.cache = Service()->GetCachedValue(8, 2, VT_R4);
+    s.object().InsertItem(std::move(item));
     Step(100ms, 2);
     const auto changes = s.sink->Changes();
     ASSERT_EQ(changes.size(), 2u);
@@ -298,14 +298,14 @@ TEST_F(UpdateEngine, InactiveItemsAreSkippedAndNotReportedOnReactivation) {
     ASSERT_EQ(s.sink->Changes().size(), 1u);
     {
         std::lock_guard<::opc::com::RecursiveLock> hold(s.object().Core().lock); // as the tick reads it
-        s.item->active = false;
+        s.item().active = false;
     }
     fake.Channel(7).Set(2, 3.0f);
     Step(100ms, 4);
     EXPECT_EQ(s.sink->Changes().size(), 1u);
     {
         std::lock_guard<::opc::com::RecursiveLock> hold(s.object().Core().lock);
-        s.item->active = true; // no change since the group's last callback
+        s.item().active = true; // no change since the group's last callback
     }
     Step(100ms, 4);
     EXPECT_EQ(s.sink->Changes().size(), 1u);
@@ -342,11 +342,11 @@ TEST_F(UpdateEngine, WithoutSinksTicksStillAdvance) {
     auto server = NewServer();
     auto group = AddGroup(server.Get(), L"quiet", 200);
     ASSERT_TRUE(Service()->WaitIdle());
-    auto item = std::make_shared<GroupItem>();
-    item->serverHandle = 1;
-    item->clientHandle = 1;
-    item->cache = Service()->GetCachedValue(7, 2, VT_R4);
-    AsGroup(group.Get()).InsertItem(item);
+    GroupItem item;
+    item.serverHandle = 1;
+    item.clientHandle = 1;
+    item.cache = Service()->GetCachedValue(7, 2, VT_R4);
+    AsGroup(group.Get()).InsertItem(std::move(item));
     fake.Channel(7).Set(2, 8.0f);
     Step(100ms, 4);
     auto sink = MakeSink();
@@ -559,7 +559,7 @@ TEST_F(UpdateEngine, GroupReleasedByItsClientIsRemovedWhileItsTickOrJobRuns) {
         } else {
             ComPtr<IOPCAsyncIO2> io;
             ASSERT_EQ(s.group.As(&io), S_OK);
-            OPCHANDLE items[] = {s.item->serverHandle};
+            OPCHANDLE items[] = {s.item().serverHandle};
             DWORD cancel = 0;
             HRESULT* errors = nullptr;
             ASSERT_EQ(io->Read(1, items, 9, &cancel, &errors), S_OK);
