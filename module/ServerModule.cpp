@@ -35,6 +35,7 @@ ServerModule::ServerModule() {
 ServerModule::~ServerModule() {
     StopShutdownMonitor();
     RevokeClassObjects();
+    anchors_.Release(); // the last stubs of their interfaces, once no new client can come
     panel_.reset();
     classFactory_.reset();
     if (HANDLE event = context_.ShutdownEvent()) {
@@ -188,8 +189,11 @@ HRESULT ServerModule::RegisterClassObjects() noexcept {
     } catch (...) {
         return E_OUTOFMEMORY;
     }
-    return CoRegisterClassObject(lx::kServerClsid, static_cast<IClassFactory*>(classFactory_.get()),
-                                 CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &classCookie_);
+    const HRESULT hr = CoRegisterClassObject(lx::kServerClsid, static_cast<IClassFactory*>(classFactory_.get()),
+                                             CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED,
+                                             &classCookie_);
+    if (SUCCEEDED(hr)) anchors_.Hold();
+    return hr;
 }
 
 HRESULT ServerModule::RevokeClassObjects() noexcept {

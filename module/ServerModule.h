@@ -11,6 +11,7 @@
 #include <string>
 
 #include "context/ProcessContext.h"
+#include "module/InterfaceAnchors.h"
 #include "module/MessageLoop.h"
 #include "nrk/NRK_Server.h"
 
@@ -77,6 +78,7 @@ private:
     std::wstring programPath_;
     std::unique_ptr<lx::ClassFactory> classFactory_;
     DWORD classCookie_ = 0;
+    lx::InterfaceAnchors anchors_; // from the class object's registration to the module's end
     HANDLE monitorThread_ = nullptr;
     std::atomic<bool> monitorStop_{false};
 };

@@ -52,6 +52,11 @@ public:
     // -1 while no operator is logged in; otherwise the login dialog's end value.
     int LoginValue() const noexcept { return login_; }
 
+    // The operator sizes the panel (drags its border, maximises or restores it).
+    void OperatorSizes() noexcept {
+        if (nodeView_) nodeView_->EndStartupLayout();
+    }
+
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR Handle(UINT message, WPARAM wParam, LPARAM lParam);

@@ -103,7 +103,20 @@ LRESULT ControlPanelFrame::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_GETMINMAXINFO:
         MinimumTrackSize(*reinterpret_cast<MINMAXINFO*>(lParam));
         return 0;
+    case WM_ENTERSIZEMOVE:
+        dialog_.OperatorSizes();
+        break;
     case WM_SYSCOMMAND:
+        switch (wParam & 0xFFF0) {
+        case SC_SIZE:
+        case SC_MAXIMIZE:
+        case SC_MINIMIZE:
+        case SC_RESTORE:
+            dialog_.OperatorSizes();
+            break;
+        default:
+            break;
+        }
         if ((wParam & 0xFFF0) == SC_CLOSE) {
             if (dialog)
                 PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),

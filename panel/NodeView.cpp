@@ -267,9 +267,9 @@ void NodeView::Refresh() {
 
 void NodeView::Resize(int width, int height) {
     // The sizes the view gets while its window starts (the dialog's first layout, then the frame's
-    // client area, which may come later) are not the operator's: until the first refresh tick the
-    // saved layout is laid out again at each of them, unless the bar was moved meanwhile. After
-    // that the bar keeps its proportion.
+    // client area, which comes later and, under a loaded display, after any timer) are not the
+    // operator's: the saved layout is laid out again at each of them until the operator moves the
+    // bar or sizes the window (EndStartupLayout). After that the bar keeps its proportion.
     const bool layOut = firstSize_ || (!sized_ && splitter_.Position() == laidOutPosition_);
     MoveWindow(splitter_.Window(), 0, 0, width, height, TRUE);
     if (layOut) {
@@ -314,10 +314,7 @@ LRESULT NodeView::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         if (LOWORD(lParam) != 0 && HIWORD(lParam) != 0) Resize(LOWORD(lParam), HIWORD(lParam));
         return 0;
     case WM_TIMER:
-        if (wParam == kRefreshTimer) {
-            sized_ = true; // the window's start-up sizing has been handled before any timer
-            Refresh();
-        }
+        if (wParam == kRefreshTimer) Refresh();
         return 0;
     case WM_NOTIFY:
         return Notify(*reinterpret_cast<const NMHDR*>(lParam));

@@ -61,6 +61,8 @@ public:
 
     // Sets the list's row count from the selected branch and CanViewValues.
     void RecountRows();
+    // The operator sizes the window: from now on the bar keeps its proportion at every size.
+    void EndStartupLayout() noexcept { sized_ = true; }
 
     // The refresh period for the runtime's refresh setting (node parameter 104).
     static UINT RefreshPeriod(int setting) noexcept { return setting > 100 ? static_cast<UINT>(setting) : 100; }
@@ -98,7 +100,7 @@ private:
     const BranchNode* selected_ = nullptr;
     std::wstring text_;  // every display text handed to the controls
     bool firstSize_ = true;
-    bool sized_ = false;        // the first refresh tick has come: the start-up sizes are over
+    bool sized_ = false;        // the operator has sized the window: the start-up sizes are over
     int laidOutPosition_ = -1;  // the bar as the saved layout last put it
     UINT refreshPeriod_ = 0;
 };

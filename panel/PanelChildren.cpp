@@ -20,6 +20,7 @@ public:
     }
     HWND Window() const noexcept override { return view_.Window(); }
     void RecountRows() override { view_.RecountRows(); }
+    void EndStartupLayout() noexcept override { view_.EndStartupLayout(); }
 
 private:
     ::panel::NodeView view_;

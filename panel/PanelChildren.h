@@ -24,6 +24,8 @@ public:
     virtual HWND Window() const noexcept = 0;
     // The node started, stopped, or the operator changed: the list recounts its rows.
     virtual void RecountRows() = 0;
+    // The operator sizes the window (the sizes before are the window's start-up sizes).
+    virtual void EndStartupLayout() noexcept = 0;
 };
 
 // The small animation above the buttons, playing while the node runs.

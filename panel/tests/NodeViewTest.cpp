@@ -360,6 +360,31 @@ TEST_F(NodeViewTest, AnUnusableStoredLayoutGivesTheDefaults) {
     }
 }
 
+// The window's start-up sizes (the dialog's first layout, then the frame's, which may come after
+// the first refresh tick) each get the stored layout; once the operator sizes the window the bar
+// keeps its proportion.
+TEST_F(NodeViewTest, TheStoredBarStaysThroughTheStartUpSizesUntilTheOperatorSizes) {
+    const std::int32_t stored[3] = {150, 90, 70};
+    StoreLayout(REG_BINARY, stored, sizeof(stored));
+    auto view = MakeView(RECT{0, 0, 300, 200});
+    ASSERT_EQ(view->Splitter().Position(), 150);
+    MSG message;
+    const ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < 300) { // refresh ticks come and go
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(10);
+    }
+    MoveWindow(view->Window(), 0, 0, 525, 200, TRUE);
+    EXPECT_EQ(view->Splitter().Position(), 150) << "a start-up size scaled the stored bar";
+    view->EndStartupLayout();
+    MoveWindow(view->Window(), 0, 0, 262, 200, TRUE);
+    RECT r{};
+    GetClientRect(view->Splitter().Window(), &r);
+    EXPECT_NEAR(view->Splitter().Position(), 150 * r.right / 525, 2) << "the operator's size keeps the proportion";
+    view.reset();
+    DeleteLayout();
+}
+
 TEST_F(NodeViewTest, TheBarKeepsItsProportionAndADoubleClickCentresIt) {
     auto view = MakeView(RECT{0, 0, 400, 200});
     const HWND splitter = view->Splitter().Window();
