@@ -244,11 +244,11 @@ private:
     HANDLE process_ = nullptr;
 };
 
-// A data callback and shutdown sink that counts what arrives; the owner reads the counters.
-class CountingSink final : public IOPCDataCallback, public IOPCShutdown {
+// The IUnknown of a sink that is both a data callback and a shutdown sink: made with one reference
+// and deleted with its last.
+class DataAndShutdownSink : public IOPCDataCallback, public IOPCShutdown {
 public:
-    volatile LONG dataChanges = 0, itemUpdates = 0, readCompletes = 0, writeCompletes = 0, cancelCompletes = 0, shutdowns = 0;
-
+    virtual ~DataAndShutdownSink() = default;
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
@@ -264,6 +264,16 @@ public:
         if (n == 0) delete this;
         return static_cast<ULONG>(n);
     }
+
+private:
+    volatile LONG refs_ = 1;
+};
+
+// A data callback and shutdown sink that counts what arrives; the owner reads the counters.
+class CountingSink final : public DataAndShutdownSink {
+public:
+    volatile LONG dataChanges = 0, itemUpdates = 0, readCompletes = 0, writeCompletes = 0, cancelCompletes = 0, shutdowns = 0;
+
     STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD count, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                               HRESULT*) override {
         InterlockedIncrement(&dataChanges);
@@ -287,9 +297,6 @@ public:
         InterlockedIncrement(&shutdowns);
         return S_OK;
     }
-
-private:
-    volatile LONG refs_ = 1;
 };
 
 } // namespace bench

@@ -66,23 +66,8 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 // A data callback and shutdown sink that notes when each OnDataChange came; in the child's hang mode it
 // sleeps in its second one.
-class TimedSink final : public IOPCDataCallback, public IOPCShutdown {
+class TimedSink final : public bench::DataAndShutdownSink {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        if (!object) return E_POINTER;
-        *object = nullptr;
-        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) *object = static_cast<IOPCDataCallback*>(this);
-        else if (riid == IID_IOPCShutdown) *object = static_cast<IOPCShutdown*>(this);
-        else return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG n = InterlockedDecrement(&refs_);
-        if (n == 0) delete this;
-        return static_cast<ULONG>(n);
-    }
     STDMETHODIMP OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                               HRESULT*) override {
         std::size_t n;
@@ -124,7 +109,6 @@ public:
     volatile LONG shutdowns = 0;
 
 private:
-    volatile LONG refs_ = 1;
     std::mutex lock_;
     std::vector<Clock::time_point> times_;
     HANDLE ready_ = nullptr;

@@ -779,6 +779,9 @@ private:
                 break;
             }
             case 2: {
+                // While the server exits, the exit's own shutdown sinks (small cookies) stay advised: the
+                // exit check counts their ShutdownRequests.
+                if (exiting_ && InlineIsEqualGUID(iid, IID_IOPCShutdown)) break;
                 const DWORD cookie = static_cast<DWORD>(Pick(2) ? Pick(5) : rng_());
                 Note(point->Unadvise(cookie), "%s Unadvise(%lu)", where, static_cast<unsigned long>(cookie));
                 break;

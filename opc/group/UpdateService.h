@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "context/ProcessContext.h"
+#include "opc/com/ObjectLocks.h"
 #include "opc/common/ComMemory.h"
 #include "opc/common/OpcErrors.h"
 #include "opc/group/ValueConversion.h"
@@ -56,17 +57,7 @@ public:
     // The entry's lock: a slim reader/writer lock taken exclusively. It needs no memory of its
     // own and no set-up (a std::mutex of this toolchain allocates its state on first use, which
     // a cache of a hundred thousand entries pays for a hundred thousand times).
-    class Lock {
-    public:
-        Lock() noexcept = default;
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-        void lock() noexcept { AcquireSRWLockExclusive(&lock_); }
-        void unlock() noexcept { ReleaseSRWLockExclusive(&lock_); }
-
-    private:
-        SRWLOCK lock_ = SRWLOCK_INIT;
-    };
+    using Lock = ::opc::com::SlimLock;
 
     CachedValue(std::shared_ptr<AttributeNode> node, int channel, int attribute, VARTYPE canonical) noexcept
         : node_(std::move(node)), channel_(channel), attribute_(attribute), canonical_(canonical) {}
